@@ -1,0 +1,3 @@
+#include "client/loop.h"
+
+struct ev_loop *g_loop = nullptr;

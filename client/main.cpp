@@ -1,0 +1,56 @@
+// robot-client: hands the robot's application over to the manager on the far
+// end of the USB network link and has it run there.
+
+#include <csignal>
+#include <cstdio>
+#include <ev.h>
+
+#include "client/client_log.h"
+#include "client/deploy.h"
+#include "client/link_watch.h"
+#include "client/loop.h"
+
+// Read watcher on the rtnetlink socket.
+static ev_io g_netlinkWatcher;
+// Repeating timer that drives the deployment.
+static ev_timer g_updateTimer;
+
+static void signal_cb(struct ev_loop *loop, ev_signal *watcher, int /*revents*/)
+{
+    if (watcher->signum != SIGINT)
+        return;
+    CLIENT_LOG(kLevelWarn, "SIGINT exit...\n");
+    ev_break(loop, EVBREAK_ALL);
+}
+
+int main(int /*argc*/, char ** /*argv*/)
+{
+    // Under a service manager stdout is a pipe: block buffering would lose
+    // lines on a kill and mix them out of order with the commands' output.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    g_loop = ev_default_loop(0);
+    // g_stateLock is initialised statically with default attributes.
+    signal(SIGPIPE, SIG_IGN);
+
+    const int netlinkFd = createNetlinkSock();
+    if (netlinkFd >= 0) {
+        ev_io_init(&g_netlinkWatcher, onNetlinkSock_cb, netlinkFd, EV_READ);
+        ev_io_start(g_loop, &g_netlinkWatcher);
+    } else {
+        CLIENT_LOG(kLevelWarn, "no netlink socket: running without the link watch\n");
+    }
+
+    // Lives in this frame: main returns only after the loop has stopped.
+    ev_signal sigintWatcher;
+    ev_signal_init(&sigintWatcher, signal_cb, SIGINT);
+    ev_signal_start(g_loop, &sigintWatcher);
+
+    ev_timer_init(&g_updateTimer, updateInfo_onTimer, kTickSeconds, kTickSeconds);
+    ev_timer_start(g_loop, &g_updateTimer);
+
+    CLIENT_LOG(kLevelNotice, "ev_run...\n");
+    ev_run(g_loop, 0);
+    CLIENT_LOG(kLevelErr, "robot client exit!\n");
+    return 0;
+}

@@ -1,0 +1,170 @@
+#include "client/manager_link.h"
+
+#include <array>
+#include <cerrno>
+#include <cjson/cJSON.h>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "client/client_log.h"
+#include "client/loop.h"
+#include "client/shell.h"
+#include "client/state.h"
+#include "client/usb0.h"
+#include "net/net.h"
+
+int g_clientFd = -1;
+ev_io g_clientWatcher;
+
+namespace {
+
+
+// The manager's commands that only move the deployment state.
+struct StateCommand {
+    std::string_view text;
+    SysState state;
+};
+constexpr std::array<StateCommand, 4> kStateCommands = {{
+    {"connected", SYS_STATE_CONNECTED},
+    {"sys_mountimg", SYS_STATE_MOUNTING},
+    {"sys_mount_finish", SYS_STATE_MOUNT_FINISH},
+    {"sys_runing", SYS_STATE_RUNNING},
+}};
+constexpr std::string_view kCmdRunFinish = "sys_run_finish";
+constexpr std::string_view kCmdExit = "sys_exit";
+
+// Connects to the manager; with restart set (checkConnectStatus) the
+// interface is brought up first and a new connection restarts the sequence.
+int connectManager(bool restart)
+{
+    CLIENT_LOG(kLevelNotice, "connect to %s:%d\n", kManagerIp, kManagerPort);
+    if (restart)
+        usb0Networkinit();
+    g_clientFd = tcpConnect(kManagerIp, kManagerPort);
+    if (g_clientFd < 0) {
+        g_clientFd = -1;
+        CLIENT_LOG(kLevelErr, "robotManager connect failed\n");
+        return -1;
+    }
+    CLIENT_LOG(kLevelNotice, "connected %s:%d\n", kManagerIp, kManagerPort);
+    ev_io_init(&g_clientWatcher, onClientSock_cb, g_clientFd, EV_READ);
+    ev_io_start(g_loop, &g_clientWatcher);
+    if (restart)
+        setSysState(SYS_STATE_IDLE);
+    return g_clientFd;
+}
+
+// The only place the connection is given up.
+void dropConnection(struct ev_loop *loop, ev_io *watcher)
+{
+    CLIENT_LOG(kLevelWarn, "client socket close!\n");
+    g_clientFd = -1;
+    close(watcher->fd);
+    ev_io_stop(loop, watcher);
+}
+
+// Printable text of a member: its string, or a stand-in naming its type.
+const char *memberText(const cJSON *item)
+{
+    if (cJSON_IsString(item) && item->valuestring != nullptr)
+        return item->valuestring;
+    if (cJSON_IsNull(item))
+        return "(null)";
+    if (cJSON_IsBool(item))
+        return cJSON_IsTrue(item) ? "(true)" : "(false)";
+    if (cJSON_IsNumber(item))
+        return "(number)";
+    if (cJSON_IsArray(item))
+        return "(array)";
+    if (cJSON_IsObject(item))
+        return "(object)";
+    return "(invalid)";
+}
+
+// Carries out one command; a value that is not a string is no command.
+ManagerReply runCommand(const cJSON *cmd)
+{
+    const char *text = memberText(cmd);
+    if (!cJSON_IsString(cmd)) {
+        CLIENT_LOG(kLevelNotice, "cmd->valuestring:%s discard\n", text);
+        return ManagerReply::kNone;
+    }
+    const std::string_view value(text);
+    for (const auto &command : kStateCommands) {
+        if (value == command.text) {
+            setSysState(command.state);
+            return ManagerReply::kNone;
+        }
+    }
+    if (value == kCmdRunFinish) {
+        setSysState(SYS_STATE_RUN_FINISH);
+        CLIENT_LOG(kLevelNotice, "%s\n", kDropCachesCmd);
+        runShell(kDropCachesCmd);
+        g_tickCount = 0;
+        return ManagerReply::kNone;
+    }
+    if (value == kCmdExit)
+        return ManagerReply::kExit;
+    CLIENT_LOG(kLevelNotice, "cmd->valuestring:%s discard\n", text);
+    return ManagerReply::kNone;
+}
+
+} // namespace
+
+int sendClientMsg(const char *msg, int len)
+{
+    if (g_clientFd == -1 && connectManager(false) < 0)
+        return -1;
+    CLIENT_LOG(kLevelDebug, "tcp send: %s\n", msg);
+    const size_t count = len >= 1 ? static_cast<size_t>(len) : strlen(msg);
+    return static_cast<int>(send(g_clientFd, msg, count, MSG_NOSIGNAL));
+}
+
+int checkConnectStatus()
+{
+    if (g_clientFd == -1 && connectManager(true) < 0)
+        return -1;
+    return g_clientFd;
+}
+
+ManagerReply handleManagerMsg(const char *text)
+{
+    CLIENT_LOG(kLevelNotice, "recv msg:%s\n", text);
+    cJSON *root = cJSON_Parse(text);
+    if (root == nullptr) {
+        CLIENT_LOG(kLevelErr, "cJSON_Parse failed\n");
+        return ManagerReply::kNone;
+    }
+    ManagerReply reply = ManagerReply::kNone;
+    const cJSON *cmd = cJSON_GetObjectItem(root, "cmd");
+    if (cmd == nullptr) {
+        CLIENT_LOG(kLevelErr, "cmd null");
+    } else {
+        const cJSON *respone = cJSON_GetObjectItem(root, "respone");
+        if (respone != nullptr)
+            CLIENT_LOG(kLevelNotice, "cmd '%s' respone '%s'\n", memberText(cmd), memberText(respone));
+        reply = runCommand(cmd);
+    }
+    cJSON_Delete(root);
+    return reply;
+}
+
+void onClientSock_cb(struct ev_loop *loop, ev_io *watcher, int /*revents*/)
+{
+    // One byte more than a read takes, so the text always ends in a NUL.
+    std::array<char, kManagerReadMax + 1> buf{};
+    const ssize_t got = read(watcher->fd, buf.data(), kManagerReadMax);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return; // nothing to read after all; the connection stands
+    if (got <= 0) {
+        dropConnection(loop, watcher);
+        return;
+    }
+    if (handleManagerMsg(buf.data()) == ManagerReply::kExit) {
+        dropConnection(loop, watcher);
+        exit(0);
+    }
+}

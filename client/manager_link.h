@@ -1,0 +1,31 @@
+// The one TCP connection to the robotManager and the commands it sends.
+#pragma once
+
+#include <ev.h>
+
+constexpr const char *kManagerIp = "10.10.10.2";
+constexpr int kManagerPort = 7901;
+// One read takes at most this much; the buffer has one byte more for a NUL.
+constexpr int kManagerReadMax = 1024;
+
+// The manager connection, or -1 when there is none.
+extern int g_clientFd;
+// Read watcher on g_clientFd; active exactly while there is a connection.
+extern ev_io g_clientWatcher;
+
+// Sends msg (len bytes, or strlen(msg) when len < 1), connecting first when
+// there is no connection: -1 when no connection could be made, else send's result.
+int sendClientMsg(const char *msg, int len);
+
+// Connects when there is no connection, bringing usb0 up first; a new
+// connection restarts the deployment. Returns g_clientFd.
+int checkConnectStatus();
+
+void onClientSock_cb(struct ev_loop *loop, ev_io *watcher, int revents);
+
+// What one manager message asks of the client after it has been acted on.
+enum class ManagerReply { kNone, kExit };
+
+// Logs, parses and acts on one received piece (NUL-terminated, at most 1024
+// bytes). It never ends the process itself: kExit means "sys_exit" came.
+ManagerReply handleManagerMsg(const char *text);

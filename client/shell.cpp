@@ -1,0 +1,91 @@
+#include "client/shell.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
+namespace {
+
+constexpr const char *kShell = "/bin/sh";
+
+// Undoes the signal mask change on every path.
+class SignalMaskGuard {
+public:
+    explicit SignalMaskGuard(const sigset_t &block) { sigprocmask(SIG_BLOCK, &block, &saved_); }
+    ~SignalMaskGuard() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+    SignalMaskGuard(const SignalMaskGuard &) = delete;
+    SignalMaskGuard &operator=(const SignalMaskGuard &) = delete;
+    SignalMaskGuard(SignalMaskGuard &&) = delete;
+    SignalMaskGuard &operator=(SignalMaskGuard &&) = delete;
+
+    [[nodiscard]] const sigset_t &saved() const { return saved_; }
+
+private:
+    sigset_t saved_{};
+};
+
+class SpawnAttr {
+public:
+    SpawnAttr() { posix_spawnattr_init(&attr_); }
+    ~SpawnAttr() { posix_spawnattr_destroy(&attr_); }
+    SpawnAttr(const SpawnAttr &) = delete;
+    SpawnAttr &operator=(const SpawnAttr &) = delete;
+    SpawnAttr(SpawnAttr &&) = delete;
+    SpawnAttr &operator=(SpawnAttr &&) = delete;
+
+    posix_spawnattr_t *get() { return &attr_; }
+
+private:
+    posix_spawnattr_t attr_{};
+};
+
+} // namespace
+
+int runShell(const char *cmd)
+{
+    // As system() does, SIGCHLD is held back while we wait for our own child;
+    // SIGINT is held back too, not ignored, so that it is still delivered to
+    // the event loop's handler when the command is over.
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGCHLD);
+    const SignalMaskGuard mask(block);
+
+    // The child starts with the mask we had; exec gives it the default
+    // action for every signal we catch, so a Ctrl-C on the terminal still
+    // stops the command as it would under system().
+    SpawnAttr attr;
+    posix_spawnattr_setsigmask(attr.get(), &mask.saved());
+    posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK);
+
+    std::array<char, 3> shName{'s', 'h', '\0'};
+    std::array<char, 3> dashC{'-', 'c', '\0'};
+    std::array<char *, 4> argv{shName.data(), dashC.data(), const_cast<char *>(cmd), nullptr};
+
+    pid_t pid = 0;
+    if (posix_spawn(&pid, kShell, nullptr, attr.get(), argv.data(), environ) != 0)
+        return -1;
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
+
+int shellExitStatus(int waitStatus)
+{
+    if (waitStatus == -1)
+        return -1;
+    if (WIFEXITED(waitStatus))
+        return WEXITSTATUS(waitStatus);
+    if (WIFSIGNALED(waitStatus))
+        return 128 + WTERMSIG(waitStatus);
+    return -1;
+}
