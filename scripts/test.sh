@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, builds, and runs every test. Run as root: the
+# tests make network namespaces of their own.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$(nproc)"
+# further stages

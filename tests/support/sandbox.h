@@ -1,0 +1,30 @@
+// Test processes run in a network and mount namespace of their own: the
+// client code they drive may configure usb0 and write the page-cache file.
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// Moves this process into fresh network and mount namespaces (mounts made
+// private), brings lo up and hides /proc/sys/vm/drop_caches behind a file of
+// the test's own. Aborts when that is impossible: nothing may touch the host.
+void enterSandbox();
+
+// The file that stands in for /proc/sys/vm/drop_caches.
+const std::string &dropCachesFile();
+
+// Runs a shell command line (in the sandbox); its exit status, -1 on failure.
+int sh(const std::string &cmd);
+
+// Creates usb0 as one end of a veth whose other end (mgr0) carries
+// 10.10.10.2/24, both up; the client's address is left to the test.
+void makeUsbLink();
+
+// Number of descriptors this process has open.
+int openFdCount();
+
+// A fresh empty directory under /tmp, removed by the caller.
+std::string makeTempDir();
+
+} // namespace testsupport
