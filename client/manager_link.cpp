@@ -21,7 +21,6 @@ ev_io g_clientWatcher;
 
 namespace {
 
-
 // The manager's commands that only move the deployment state.
 struct StateCommand {
     std::string_view text;

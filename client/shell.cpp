@@ -14,7 +14,7 @@ constexpr const char *kShell = "/bin/sh";
 
 // Undoes the signal mask change on every path.
 class SignalMaskGuard {
-public:
+  public:
     explicit SignalMaskGuard(const sigset_t &block) { sigprocmask(SIG_BLOCK, &block, &saved_); }
     ~SignalMaskGuard() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
     SignalMaskGuard(const SignalMaskGuard &) = delete;
@@ -24,12 +24,12 @@ public:
 
     [[nodiscard]] const sigset_t &saved() const { return saved_; }
 
-private:
+  private:
     sigset_t saved_{};
 };
 
 class SpawnAttr {
-public:
+  public:
     SpawnAttr() { posix_spawnattr_init(&attr_); }
     ~SpawnAttr() { posix_spawnattr_destroy(&attr_); }
     SpawnAttr(const SpawnAttr &) = delete;
@@ -39,7 +39,7 @@ public:
 
     posix_spawnattr_t *get() { return &attr_; }
 
-private:
+  private:
     posix_spawnattr_t attr_{};
 };
 

@@ -25,8 +25,8 @@ constexpr const char *kNoTimeStamp = "0-0-0 0:0:0";
 
 } // namespace
 
-void logPrint(const char * /*file*/, const char * /*function*/, int /*line*/, int level,
-              const char *format, ...)
+void logPrint(const char * /*file*/, const char * /*function*/, int /*line*/, int level, const char *format,
+              ...)
 {
     if (level < 0 || level > kLevelMaxPrinted)
         return;

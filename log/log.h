@@ -13,5 +13,5 @@ constexpr int kLevelMaxPrinted = kLevelDebug;
 constexpr int kLogMessageMax = 2047;
 
 // file, function and line say where the call comes from; they are not printed.
-[[gnu::format(printf, 5, 6)]] void logPrint(const char *file, const char *function, int line,
-                                            int level, const char *format, ...);
+[[gnu::format(printf, 5, 6)]] void logPrint(const char *file, const char *function, int line, int level,
+                                            const char *format, ...);

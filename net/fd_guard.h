@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 class FdGuard {
-public:
+  public:
     explicit FdGuard(int fd) : fd_(fd) {}
     ~FdGuard()
     {
@@ -26,6 +26,6 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_;
 };

@@ -16,6 +16,12 @@ inline sockaddr_in ipv4Addr(in_addr_t addr, int port)
     return sa;
 }
 
-inline sockaddr_in ipv4Addr(const char *ip, int port) { return ipv4Addr(inet_addr(ip), port); }
+inline sockaddr_in ipv4Addr(const char *ip, int port)
+{
+    return ipv4Addr(inet_addr(ip), port);
+}
 
-inline const sockaddr *asSockaddr(const sockaddr_in &sa) { return reinterpret_cast<const sockaddr *>(&sa); }
+inline const sockaddr *asSockaddr(const sockaddr_in &sa)
+{
+    return reinterpret_cast<const sockaddr *>(&sa);
+}

@@ -197,6 +197,12 @@ int UDP_Recvfrom(int fd, void *buf, unsigned int len, struct sockaddr *from)
     return static_cast<int>(recvfrom(fd, buf, len, 0, from, &fromLen));
 }
 
-char *SocketAddrToIp(const struct sockaddr_in *addr) { return inet_ntoa(addr->sin_addr); }
+char *SocketAddrToIp(const struct sockaddr_in *addr)
+{
+    return inet_ntoa(addr->sin_addr);
+}
 
-uint16_t SocketAddrToPort(const struct sockaddr_in *addr) { return ntohs(addr->sin_port); }
+uint16_t SocketAddrToPort(const struct sockaddr_in *addr)
+{
+    return ntohs(addr->sin_port);
+}

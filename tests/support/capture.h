@@ -6,7 +6,7 @@
 namespace testsupport {
 
 class OutputCapture {
-public:
+  public:
     // fd 1 (stdout) or 2 (stderr); capturing starts at once.
     explicit OutputCapture(int fd = 1);
     ~OutputCapture();
@@ -16,7 +16,7 @@ public:
     // Everything written so far (flushes stdout first); capturing goes on.
     std::string text();
 
-private:
+  private:
     int fd_;
     int saved_;
     int file_;

@@ -42,7 +42,10 @@ void enterSandbox()
         fail("lo up");
 }
 
-const std::string &dropCachesFile() { return g_dropCaches; }
+const std::string &dropCachesFile()
+{
+    return g_dropCaches;
+}
 
 int sh(const std::string &cmd)
 {
