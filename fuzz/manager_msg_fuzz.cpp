@@ -1,0 +1,33 @@
+// Feeds arbitrary bytes to the manager message handling as the connection's
+// reads deliver them: pieces of at most 1024 bytes, each in a zeroed buffer
+// one byte longer, so the text always ends in a NUL.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "client/manager_link.h"
+#include "fuzz/fuzz_sandbox.h"
+
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
+{
+    // "sys_run_finish" runs the page-cache drop through the shell.
+    fuzzsupport::enterSandbox();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    do {
+        const size_t piece = std::min(size, static_cast<size_t>(kManagerReadMax));
+        std::array<char, kManagerReadMax + 1> buf{};
+        if (piece > 0)
+            memcpy(buf.data(), data, piece);
+        // kExit ends the client; here the next piece goes on.
+        handleManagerMsg(buf.data());
+        data += piece;
+        size -= piece;
+    } while (size > 0);
+    return 0;
+}
