@@ -1,0 +1,365 @@
+# shellcheck shell=bash
+# A whole-system sandbox for robot-client: the board and the manager as two
+# network namespaces joined by a veth pair, a real sshd and the simulated
+# manager on the manager's side, and the client under bubblewrap with its own
+# /robot, /root/.ssh and /proc/sys/vm/drop_caches. Nothing on the host is
+# touched: the host's /robot, /userdata and /root/.ssh are never mounted on
+# or created. Needs root, iproute2, bubblewrap, openssh-server, python3.
+#
+# Source this file, then:
+#   sandbox_up [--no-sshd]         namespaces, link, keys, sample trees, sshd
+#   sandbox_start_manager [OPT..]  tools/sim_manager.py with those options
+#   sandbox_start_client           the client (SB_CLIENT_BIN) in the board's namespace
+#   sandbox_wait_client [SECS]     waits for it to end; returns its exit status
+#   sandbox_down                   stops everything and removes every trace
+# sandbox_up installs an EXIT trap that calls sandbox_down, and INT/TERM traps
+# that exit (and so call it); a caller with its own EXIT trap calls
+# sandbox_down from it.
+#
+# After sandbox_up:
+#   SB_DIR          the run's temporary directory
+#   SB_ROBOT        the sample /robot tree the client sees (read-only)
+#   SB_USERDATA     the manager's /userdata, where the copies land
+#   SB_DROP_CACHES  the file the client sees as /proc/sys/vm/drop_caches
+#   SB_CLIENT_LOG, SB_MANAGER_LOG, SB_SSHD_LOG  the logs
+#   SB_CLIENT_NS, SB_MANAGER_NS  the namespace names
+#   SB_USB_INDEX    usb0's interface index; SB_PEER the manager's end (mgr0)
+# After sandbox_start_client: SB_CLIENT_PID, the client process itself (for
+# kill -INT and /proc/PID/fd).
+
+SB_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+: "${SB_CLIENT_BIN:=$SB_ROOT/build/client/robot-client}"
+SB_USB_INDEX=40
+SB_PEER_INDEX=41
+SB_PEER=mgr0
+SB_MANAGER_IP=10.10.10.2
+
+# Runs a command in the board's (client's) network namespace.
+sb_client() { ip netns exec "$SB_CLIENT_NS" "$@"; }
+# Runs a command in the manager's network namespace.
+sb_manager() { ip netns exec "$SB_MANAGER_NS" "$@"; }
+
+sb_say() { printf 'sandbox: %s\n' "$*" >&2; }
+
+# bwrap arguments for a read-only view of the host's root with fresh /proc,
+# /dev, /tmp, /run and /root. Top-level entries are bound one by one, so a
+# path that the host lacks (/robot, /userdata) exists only in the view.
+sb_root_view() {
+  local entry name
+  SB_VIEW=()
+  for entry in /*; do
+    name=${entry#/}
+    case $name in proc | dev | sys | tmp | run | root | robot | userdata | lost+found) continue ;; esac
+    if [ -L "$entry" ]; then
+      SB_VIEW+=(--symlink "$(readlink "$entry")" "$entry")
+    elif [ -d "$entry" ]; then
+      SB_VIEW+=(--ro-bind "$entry" "$entry")
+    fi
+  done
+  SB_VIEW+=(--proc /proc --dev /dev --ro-bind /sys /sys --tmpfs /tmp --tmpfs /run --tmpfs /root)
+  SB_VIEW+=(--die-with-parent)
+}
+
+# Writes a sample application tree: nested directories, text and binary files.
+sb_make_tree() {
+  local top=$1 i
+  mkdir -p "$top/app/bin" "$top/app/etc/conf.d" "$top/app/share/assets/icons" \
+    "$top/AI/models/v2" "$top/AI/data"
+  printf '#!/bin/sh\necho robot app\n' >"$top/app/bin/start.sh"
+  chmod 755 "$top/app/bin/start.sh"
+  printf 'name=robot\nversion=1.0\n' >"$top/app/etc/app.conf"
+  printf 'speed=3\n' >"$top/app/etc/conf.d/motion.conf"
+  head -c 65536 /dev/urandom >"$top/app/bin/robotd"
+  for i in 1 2 3 4 5; do head -c $((i * 1500)) /dev/urandom >"$top/app/share/assets/icons/icon$i.png"; done
+  : >"$top/app/share/empty.txt"
+  head -c 262144 /dev/urandom >"$top/AI/models/detector.bin"
+  head -c 131072 /dev/urandom >"$top/AI/models/v2/detector.bin"
+  printf 'label\ncat\ndog\n' >"$top/AI/data/labels.txt"
+  printf '\x00\x01\x02\xff\xfe binary\n' >"$top/AI/data/table.dat"
+}
+
+# sandbox_add_file PATH KIB: adds a random file of KIB KiB under /robot.
+sandbox_add_file() {
+  mkdir -p "$(dirname "$SB_ROBOT/$1")"
+  head -c $(($2 * 1024)) /dev/urandom >"$SB_ROBOT/$1"
+}
+
+sb_make_keys() {
+  local ssh=$SB_DIR/ssh sshd=$SB_DIR/sshd
+  mkdir -p "$ssh" "$sshd"
+  chmod 700 "$ssh"
+  ssh-keygen -q -t ed25519 -N '' -C robot-client-sandbox -f "$ssh/id_ed25519"
+  ssh-keygen -q -t ed25519 -N '' -f "$sshd/ssh_host_ed25519_key"
+  cp "$ssh/id_ed25519.pub" "$sshd/authorized_keys"
+  cat >"$ssh/config" <<EOF
+Host *
+  StrictHostKeyChecking no
+  UserKnownHostsFile /dev/null
+  IdentityFile ~/.ssh/id_ed25519
+  BatchMode yes
+  ConnectTimeout 10
+  LogLevel ERROR
+EOF
+  chmod 600 "$ssh/config"
+  cat >"$sshd/sshd_config" <<EOF
+ListenAddress $SB_MANAGER_IP
+Port 22
+HostKey $sshd/ssh_host_ed25519_key
+PidFile none
+AuthorizedKeysFile $sshd/authorized_keys
+PermitRootLogin prohibit-password
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+PrintMotd no
+PrintLastLog no
+Subsystem sftp internal-sftp
+EOF
+}
+
+# sandbox_up [--no-sshd]
+sandbox_up() {
+  local sshd=1
+  [ "${1:-}" = --no-sshd ] && sshd=0
+  if [ "$(id -u)" -ne 0 ]; then
+    sb_say "must run as root (it makes network namespaces)"
+    return 1
+  fi
+  trap 'sandbox_down' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  SB_PIDS=()
+  SB_DIR=$(mktemp -d /tmp/rc-sandbox.XXXXXX)
+  SB_CLIENT_NS=rcsb-$$-board
+  SB_MANAGER_NS=rcsb-$$-manager
+  SB_ROBOT=$SB_DIR/robot
+  SB_USERDATA=$SB_DIR/userdata
+  SB_DROP_CACHES=$SB_DIR/drop_caches
+  SB_CLIENT_LOG=$SB_DIR/client.log
+  SB_MANAGER_LOG=$SB_DIR/manager.log
+  SB_SSHD_LOG=$SB_DIR/sshd.log
+  mkdir -p "$SB_USERDATA"
+  : >"$SB_DROP_CACHES"
+  sb_make_tree "$SB_ROBOT"
+  sb_make_keys
+
+  ip netns add "$SB_CLIENT_NS" && ip netns add "$SB_MANAGER_NS" || return 1
+  # Different indexes on the two ends: with equal ones the kernel merges a
+  # quick carrier down and up into one notification.
+  ip -n "$SB_CLIENT_NS" link add usb0 index "$SB_USB_INDEX" type veth \
+    peer name "$SB_PEER" index "$SB_PEER_INDEX" netns "$SB_MANAGER_NS" || return 1
+  ip -n "$SB_CLIENT_NS" link set lo up
+  ip -n "$SB_MANAGER_NS" link set lo up
+  ip -n "$SB_MANAGER_NS" addr add "$SB_MANAGER_IP/24" dev "$SB_PEER"
+  ip -n "$SB_MANAGER_NS" link set "$SB_PEER" up
+  # The listeners start while usb0 is still down.
+  sb_manager sysctl -q -w net.ipv4.ip_nonlocal_bind=1
+  [ $sshd -eq 1 ] && sb_start_sshd
+  return 0
+}
+
+sb_start_sshd() {
+  sb_root_view
+  sb_manager bwrap "${SB_VIEW[@]}" --dir /run/sshd --ro-bind "$SB_DIR/sshd" "$SB_DIR/sshd" \
+    --bind "$SB_USERDATA" /userdata -- /usr/sbin/sshd -D -e -f "$SB_DIR/sshd/sshd_config" \
+    </dev/null >"$SB_SSHD_LOG" 2>&1 &
+  SB_SSHD_PID=$!
+  SB_PIDS+=("$SB_SSHD_PID")
+  sandbox_wait_for "$SB_SSHD_LOG" 'Server listening' 10 ||
+    {
+      sb_say "sshd did not start:"
+      cat "$SB_SSHD_LOG" >&2
+      return 1
+    }
+}
+
+# sandbox_start_manager [sim_manager.py options...]
+sandbox_start_manager() {
+  sb_manager python3 -u "$SB_ROOT/tools/sim_manager.py" "$@" </dev/null >>"$SB_MANAGER_LOG" 2>&1 &
+  SB_MANAGER_PID=$!
+  SB_PIDS+=("$SB_MANAGER_PID")
+  sandbox_wait_for "$SB_MANAGER_LOG" ' listen ' 10 || {
+    sb_say "manager did not start:"
+    cat "$SB_MANAGER_LOG" >&2
+    return 1
+  }
+}
+
+# sandbox_stop_manager: ends the simulated manager (TERM), if it still runs.
+sandbox_stop_manager() {
+  sb_stop "$SB_MANAGER_PID"
+}
+
+# sandbox_wait_manager [SECS]: waits for the simulated manager to end; its status.
+sandbox_wait_manager() {
+  sb_wait_pid "$SB_MANAGER_PID" "${1:-60}"
+}
+
+sandbox_start_client() {
+  local bindir info
+  bindir=$(dirname "$SB_CLIENT_BIN")
+  [ -x "$SB_CLIENT_BIN" ] || {
+    sb_say "no client binary at $SB_CLIENT_BIN"
+    return 1
+  }
+  sb_root_view
+  info=$SB_DIR/client.info
+  : >"$info"
+  sb_client bwrap "${SB_VIEW[@]}" --ro-bind "$bindir" "$bindir" --ro-bind "$SB_ROBOT" /robot \
+    --ro-bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches \
+    --info-fd 3 -- "$SB_CLIENT_BIN" </dev/null >"$SB_CLIENT_LOG" 2>&1 3>"$info" &
+  SB_BWRAP_PID=$!
+  SB_PIDS+=("$SB_BWRAP_PID")
+  SB_CLIENT_PID=
+  local i
+  for ((i = 0; i < 100; i++)); do
+    SB_CLIENT_PID=$(sed -n 's/.*"child-pid": *\([0-9]*\).*/\1/p' "$info")
+    [ -n "$SB_CLIENT_PID" ] && return 0
+    kill -0 "$SB_BWRAP_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  sb_say "client did not start"
+  cat "$SB_CLIENT_LOG" >&2
+  return 1
+}
+
+# sandbox_show: streams the client's log and the manager's events to the
+# terminal until the client ends.
+sandbox_show() {
+  tail -n +1 -s 0.2 -f --pid="$SB_BWRAP_PID" "$SB_CLIENT_LOG" &
+  SB_PIDS+=($!)
+  tail -n +1 -s 0.2 -f --pid="$SB_BWRAP_PID" "$SB_MANAGER_LOG" > >(sed -u 's/^/        manager | /') &
+  SB_PIDS+=($!)
+}
+
+# sandbox_wait_client [SECS]: waits for the client to end; returns its exit
+# status, or 124 when it is still running after SECS (default 60).
+sandbox_wait_client() {
+  sb_wait_pid "$SB_BWRAP_PID" "${1:-60}"
+}
+
+# sandbox_interrupt_client: SIGINT to the client process alone.
+sandbox_interrupt_client() {
+  kill -INT "$SB_CLIENT_PID"
+}
+
+sb_wait_pid() {
+  local pid=$1 secs=$2 i status
+  [ -n "$pid" ] || return 127
+  for ((i = 0; i < secs * 10; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && return 124
+  wait "$pid" 2>/dev/null
+  status=$?
+  return $status
+}
+
+# sb_descendants PID: the pids of PID's children, grandchildren and so on.
+sb_descendants() {
+  local child
+  for child in $(cat /proc/"$1"/task/*/children 2>/dev/null); do
+    echo "$child"
+    sb_descendants "$child"
+  done
+}
+
+# Ends one process this sandbox started, and what it started in turn (a
+# copy the client runs, a session sshd forked): TERM, then KILL after 3 s.
+sb_stop() {
+  local pid=$1 i
+  [ -n "$pid" ] || return 0
+  # shellcheck disable=SC2046
+  kill -TERM $(sb_descendants "$pid") 2>/dev/null
+  kill -0 "$pid" 2>/dev/null || {
+    wait "$pid" 2>/dev/null
+    return 0
+  }
+  kill -TERM "$pid" 2>/dev/null
+  for ((i = 0; i < 30; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
+
+sandbox_down() {
+  local pid
+  trap - EXIT INT TERM
+  [ -n "${SB_DIR:-}" ] || return 0
+  # The client first, so that it cannot reconnect while the rest goes away.
+  [ -n "${SB_BWRAP_PID:-}" ] && sb_stop "$SB_BWRAP_PID"
+  for pid in "${SB_PIDS[@]}"; do sb_stop "$pid"; done
+  SB_PIDS=()
+  [ -n "${SB_CLIENT_NS:-}" ] && ip netns del "$SB_CLIENT_NS" 2>/dev/null
+  [ -n "${SB_MANAGER_NS:-}" ] && ip netns del "$SB_MANAGER_NS" 2>/dev/null
+  if [ -n "${SB_KEEP:-}" ]; then
+    sb_say "kept $SB_DIR"
+  else
+    rm -rf "$SB_DIR"
+  fi
+  SB_DIR=
+}
+
+# sandbox_wait_for FILE REGEX [SECS] [COUNT]: waits until FILE holds COUNT
+# (default 1) lines matching the extended REGEX; ANSI colours are ignored.
+sandbox_wait_for() {
+  local file=$1 regex=$2 secs=${3:-30} count=${4:-1} i
+  for ((i = 0; i < secs * 10; i++)); do
+    [ "$(sb_plain "$file" | grep -cE -- "$regex")" -ge "$count" ] && return 0
+    sleep 0.1
+  done
+  sb_say "timed out after ${secs}s waiting for /$regex/ x$count in $file"
+  return 1
+}
+
+# sb_plain FILE: the file without its ANSI colour commands.
+sb_plain() { sed 's/\x1b\[[0-9;]*m//g' "$1" 2>/dev/null; }
+
+# sandbox_received [CONN]: the texts the manager received (on connection
+# CONN only, if given), one a line.
+sandbox_received() {
+  sed -nE "s/^[^ ]+ [^ ]+ #${1:-[0-9]+} recv //p" "$SB_MANAGER_LOG"
+}
+
+# sandbox_client_log: the client's log without colours.
+sandbox_client_log() { sb_plain "$SB_CLIENT_LOG"; }
+
+# sandbox_client_fds: number of descriptors the client holds open.
+sandbox_client_fds() {
+  find "/proc/$SB_CLIENT_PID/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l
+}
+
+# sandbox_carrier down|up: takes the manager's end down or up, which takes
+# usb0's carrier with it.
+sandbox_carrier() {
+  ip -n "$SB_MANAGER_NS" link set "$SB_PEER" "$1"
+}
+
+# sandbox_rate_limit RATE|off: a tbf limit on usb0's egress (the copies).
+sandbox_rate_limit() {
+  if [ "$1" = off ]; then
+    tc -n "$SB_CLIENT_NS" qdisc del dev usb0 root 2>/dev/null
+    return 0
+  fi
+  tc -n "$SB_CLIENT_NS" qdisc replace dev usb0 root tbf rate "$1" burst 16kb latency 2s
+}
+
+# sandbox_bridges COUNT [PREFIX]: creates COUNT bridges in the board's
+# namespace, each sending link notifications to the client.
+sandbox_bridges() {
+  local i prefix=${2:-sbbr}
+  for ((i = 0; i < $1; i++)); do
+    ip -n "$SB_CLIENT_NS" link add "$prefix$i" type bridge || return 1
+  done
+}
+
+# sandbox_same_tree A B: true when the two trees hold the same files, byte
+# for byte (and the same directories).
+sandbox_same_tree() {
+  diff -r --no-dereference "$1" "$2" >/dev/null
+}
