@@ -9,4 +9,7 @@ scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+scripts/check-lint.sh
+scripts/check-sanitize.sh
+scripts/check-fuzz.sh
 # further stages
