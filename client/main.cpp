@@ -20,6 +20,9 @@ static void signal_cb(struct ev_loop *loop, ev_signal *watcher, int /*revents*/)
     if (watcher->signum != SIGINT)
         return;
     CLIENT_LOG(kLevelWarn, "SIGINT exit...\n");
+    // After a tick that overran (a long copy) the timer is due again at once
+    // and may be pending beside this signal; no tick may act after the stop.
+    ev_timer_stop(loop, &g_updateTimer);
     ev_break(loop, EVBREAK_ALL);
 }
 
