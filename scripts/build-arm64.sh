@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds robot-client for 64-bit ARM Linux (arm64) with Debian's cross
+# compiler, and its Debian package. Run as root on Debian 12: the first run
+# installs the cross toolchain, qemu-user and the arm64 libraries.
+#
+#   scripts/build-arm64.sh [extra cmake -D options]
+#
+# Output: build-arm64/client/robot-client and
+#         build-arm64/packages/robot-client_<version>_arm64.deb
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup-arm64.sh
+
+cmake -S . -B build-arm64 \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/packaging/toolchain-aarch64.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+cmake --build build-arm64 -j"$(nproc)"
+(cd build-arm64 && cpack -G DEB)
