@@ -26,7 +26,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Never fall back to the host's own library directories.
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu)
 
-# Target binaries (test discovery, tests) run under user-mode emulation;
-# -L points the emulated dynamic loader at the cross C library.
+# Target binaries (test discovery, tests) run under user-mode emulation.
+# They load the arm64 C library that libev4:arm64 and libcjson1:arm64 pull
+# in as libc6:arm64 (/lib/ld-linux-aarch64.so.1), hence "-L /". Not
+# "-L /usr/aarch64-linux-gnu": that takes the cross package's dynamic loader,
+# which then loads libc6:arm64's libc.so.6 through the shared ld.so.cache;
+# when the two Debian revisions differ (2.36-8cross1 against 2.36-9+deb12u14
+# here) every fork() in a test hangs.
 find_program(RC_QEMU_AARCH64 qemu-aarch64 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${RC_QEMU_AARCH64} -L /usr/${RC_CROSS_TRIPLE})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${RC_QEMU_AARCH64} -L /)

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the arm64 cross build needs: the arm64 architecture in dpkg,
-# Debian's aarch64 cross compiler, qemu-user to run arm64 test binaries, and
-# the arm64 (multiarch) development packages of the client's libraries.
+# Debian's aarch64 cross compiler, the arm64 (multiarch) development packages
+# of the client's libraries, qemu-user and the arm64 C++ runtime to run the
+# arm64 test binaries, and dpkg-dev for the package's dependency list.
 # Idempotent: does nothing when everything is already there. Run as root.
 set -euo pipefail
 
-pkgs=(g++-aarch64-linux-gnu qemu-user dpkg-dev file
-      libev-dev:arm64 libcjson-dev:arm64 libgtest-dev:arm64)
+pkgs=(g++-aarch64-linux-gnu qemu-user dpkg-dev
+      libev-dev:arm64 libcjson-dev:arm64 libgtest-dev:arm64
+      libstdc++6:arm64)
 
 missing=()
 for pkg in "${pkgs[@]}"; do
