@@ -326,8 +326,22 @@ sandbox_received() {
   sed -nE "s/^[^ ]+ [^ ]+ #${1:-[0-9]+} recv //p" "$SB_MANAGER_LOG"
 }
 
-# sandbox_client_log: the client's log without colours.
-sandbox_client_log() { sb_plain "$SB_CLIENT_LOG"; }
+# sandbox_client_log: the client's log without colours and empty lines.
+sandbox_client_log() { sb_plain "$SB_CLIENT_LOG" | sed '/^$/d'; }
+
+# sandbox_in_order TEXT...: true when the client's log holds lines containing
+# the TEXTs in this order (other lines may come between them). With
+# SB_LOG_FROM=N only lines after the first N count. Prints the first TEXT
+# that is missing.
+sandbox_in_order() {
+  sandbox_client_log | tail -n +$((${SB_LOG_FROM:-0} + 1)) | awk '
+    BEGIN { for (i = 1; i < ARGC; i++) want[i] = ARGV[i]; n = ARGC - 1; k = 1; ARGC = 1 }
+    k <= n && index($0, want[k]) { k++ }
+    END { if (k <= n) { print "missing in order: " want[k]; exit 1 } }' "$@"
+}
+
+# sandbox_client_lines: number of lines in the client's log so far (for SB_LOG_FROM).
+sandbox_client_lines() { sandbox_client_log | wc -l; }
 
 # sandbox_client_fds: number of descriptors the client holds open.
 sandbox_client_fds() {
