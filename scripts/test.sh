@@ -12,4 +12,5 @@ ctest --test-dir build --output-on-failure -j"$(nproc)"
 scripts/check-lint.sh
 scripts/check-sanitize.sh
 scripts/check-fuzz.sh
+scripts/check-arm64.sh
 # further stages
