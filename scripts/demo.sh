@@ -8,7 +8,7 @@
 #
 #   sudo scripts/demo.sh            (BUILD_DIR=... picks another build directory)
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 build=${BUILD_DIR:-build}
 

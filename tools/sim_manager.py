@@ -68,6 +68,28 @@ def shown(data):
     return repr(data)[2:-1]
 
 
+def unfinished_object(text):
+    """True when text starts a JSON object that has not been closed yet."""
+    if not text.startswith("{"):
+        return False
+    depth, in_string, escaped = 0, False, False
+    for char in text:
+        if escaped:
+            escaped = False
+        elif in_string:
+            escaped = char == "\\"
+            in_string = char != '"'
+        elif char == '"':
+            in_string = True
+        elif char in "{[":
+            depth += 1
+        elif char in "}]":
+            depth -= 1
+            if depth == 0:
+                return False
+    return True
+
+
 class Manager:
     def __init__(self, opts):
         self.opts = opts
@@ -148,8 +170,8 @@ class Manager:
             text = self.pending.decode("utf-8", "replace")
             try:
                 value, end = decoder.raw_decode(text)
-            except json.JSONDecodeError as err:
-                if err.pos >= len(text.rstrip()):
+            except json.JSONDecodeError:
+                if unfinished_object(text) and len(self.pending) < 65536:
                     break  # a message cut short: wait for the rest
                 messages.append((self.pending, None))
                 self.pending = b""
@@ -284,7 +306,7 @@ class Manager:
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(
-        description="Simulated robot manager.",
+        description=__doc__,
         epilog=SCRIPT_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -301,7 +323,7 @@ def parse_args(argv):
     add("--on-connect", action="append", default=[], metavar="TEXT",
         help="send TEXT as soon as a connection is accepted")
     add("--close-on", action="append", default=[], metavar="CMD[:N]",
-        help="close the connection when CMD arrives (the N-th time)")
+        help="close the connection when CMD arrives (the N-th time on a connection)")
     add("--close-after-running", type=float, metavar="S",
         help="close the connection S seconds after sys_runing instead of finishing the run")
     add("--exit-on", action="append", default=[], metavar="CMD", help="answer CMD with sys_exit")

@@ -377,3 +377,14 @@ sandbox_bridges() {
 sandbox_same_tree() {
   diff -r --no-dereference "$1" "$2" >/dev/null
 }
+
+# sandbox_copies_match: /robot/app and /robot/AI arrived whole in /userdata.
+sandbox_copies_match() {
+  sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app" && sandbox_same_tree "$SB_ROBOT/AI" "$SB_USERDATA/AI"
+}
+
+# sandbox_client_in_command: true while the client waits for a command it
+# started (a copy, the interface bring-up).
+sandbox_client_in_command() {
+  [ -n "$(sb_descendants "$SB_CLIENT_PID")" ]
+}

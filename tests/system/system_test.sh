@@ -32,10 +32,6 @@ interrupt() {
   [ "$(sandbox_client_log | tail -2 | sed 's/^\[[^]]*\] //')" = "$(printf 'WARN: SIGINT exit...\nERR: robot client exit!')" ] ||
     fail "last lines after SIGINT"
 }
-same_trees() {
-  sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app" && sandbox_same_tree "$SB_ROBOT/AI" "$SB_USERDATA/AI"
-}
-copy_running() { [ -n "$(sb_descendants "$SB_CLIENT_PID")" ]; }
 # up_to_running [SANDBOX-OPTIONS]: sandbox, manager, client; returns once running.
 up_to_running() {
   must sandbox_up "$@"
@@ -55,7 +51,7 @@ case_deploy() {
   received 1 connected sys_mount sys_mount_finish sys_run sys_run_finish
   [ "$(accepts)" -eq 1 ] || fail "more than one connection"
   [ "$(ls "$SB_USERDATA" | paste -sd' ')" = "AI app" ] || fail "/userdata holds $(ls "$SB_USERDATA")"
-  must same_trees
+  must sandbox_copies_match
   [ "$(cat "$SB_DROP_CACHES")" = 1 ] || fail "page-cache file holds '$(cat "$SB_DROP_CACHES")'"
   must sandbox_in_order 'status =0 ' 'status =1 ' 'status =4 ' 'status =5 ' \
     'recv msg:{"cmd":"sys_run_finish"}' 'status =8 ' 'tcp send: {"cmd":"sys_run_finish"}'
@@ -78,10 +74,10 @@ case_sigint_copy() {
   must sandbox_start_client
   wait_c 'status =4 '
   sleep 1
-  must copy_running
+  must sandbox_client_in_command
   interrupt
   received 1 connected sys_mount sys_mount_finish
-  must same_trees
+  must sandbox_copies_match
   [ "$(sandbox_client_log | tail -3 | head -1)" = "$(sandbox_client_log | grep -F 'tcp send: {"cmd":"sys_mount_finish"}')" ] ||
     fail "SIGINT not handled right after the copy's tick"
 }
@@ -174,7 +170,7 @@ case_carrier() {
   wait_m 'recv \{"cmd":"connected"\}' 20 2
   must sandbox_in_order "$SB_USB_INDEX: down usb0" "$SB_USB_INDEX: up usb0" 'usb0 Networkinit...' \
     'onNetlinkSock_cb... SYS_STATE_IDLE' 'status =0 ' 'tcp send: {"cmd":"connected"}'
-  sandbox_client_log | grep -qx "$SB_USB_INDEX: down usb0" || fail "no plain line '$SB_USB_INDEX: down usb0'"
+  for l in down up; do sandbox_client_log | grep -qx "$SB_USB_INDEX: $l usb0" || fail "no plain '$l' line"; done
   received 1 connected sys_mount sys_mount_finish sys_run connected
   [ "$(accepts)" -eq 1 ] && [ "$(count_c 'client socket close!')" -eq 0 ] || fail "connection was not kept"
   interrupt
@@ -213,13 +209,13 @@ case_link_burst() {
   must sandbox_carrier down
   sleep 0.3
   must sandbox_carrier up
-  must copy_running
+  must sandbox_client_in_command
   wait_m 'recv \{"cmd":"connected"\}' 60 2
   [ "$(sandbox_received 1 | uniq | grep -v sys_run\" | paste -sd' ')" = "$(msgs connected sys_mount sys_mount_finish connected | paste -sd' ')" ] ||
     fail "manager got: $(sandbox_received 1)"
   must sandbox_in_order 'tcp send: {"cmd":"sys_mount_finish"}' ': down sbbr19' "$SB_USB_INDEX: up usb0" \
     'onNetlinkSock_cb... SYS_STATE_IDLE' 'status =0 '
-  must same_trees
+  must sandbox_copies_match
   interrupt
 }
 
