@@ -9,7 +9,9 @@
 # Source this file, then:
 #   sandbox_up [--no-sshd]         namespaces, link, keys, sample trees, sshd
 #   sandbox_start_manager [OPT..]  tools/sim_manager.py with those options
-#   sandbox_start_client           the client (SB_CLIENT_BIN) in the board's namespace
+#   sandbox_start_client           the client (SB_CLIENT_BIN) in the board's namespace;
+#                                  SB_CLIENT_WRAPPER (words, e.g. "valgrind -q")
+#                                  runs it under that command, in the same process
 #   sandbox_wait_client [SECS]     waits for it to end; returns its exit status
 #   sandbox_down                   stops everything and removes every trace
 # sandbox_up installs an EXIT trap that calls sandbox_down, and INT/TERM traps
@@ -206,9 +208,10 @@ sandbox_start_client() {
   sb_root_view
   info=$SB_DIR/client.info
   : >"$info"
+  # shellcheck disable=SC2086 # the wrapper is split into words
   sb_client bwrap "${SB_VIEW[@]}" --ro-bind "$bindir" "$bindir" --ro-bind "$SB_ROBOT" /robot \
     --ro-bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches \
-    --info-fd 3 -- "$SB_CLIENT_BIN" </dev/null >"$SB_CLIENT_LOG" 2>&1 3>"$info" &
+    --info-fd 3 -- ${SB_CLIENT_WRAPPER:-} "$SB_CLIENT_BIN" </dev/null >"$SB_CLIENT_LOG" 2>&1 3>"$info" &
   SB_BWRAP_PID=$!
   SB_PIDS+=("$SB_BWRAP_PID")
   SB_CLIENT_PID=
