@@ -178,10 +178,13 @@ sb_start_sshd() {
 
 # sandbox_start_manager [sim_manager.py options...]
 sandbox_start_manager() {
+  # The log is shared by the managers of one run: wait for this one's line.
+  local listens
+  listens=$(grep -c ' listen ' "$SB_MANAGER_LOG" 2>/dev/null)
   sb_manager python3 -u "$SB_ROOT/tools/sim_manager.py" "$@" </dev/null >>"$SB_MANAGER_LOG" 2>&1 &
   SB_MANAGER_PID=$!
   SB_PIDS+=("$SB_MANAGER_PID")
-  sandbox_wait_for "$SB_MANAGER_LOG" ' listen ' 10 || {
+  sandbox_wait_for "$SB_MANAGER_LOG" ' listen ' 10 $((${listens:-0} + 1)) || {
     sb_say "manager did not start:"
     cat "$SB_MANAGER_LOG" >&2
     return 1
