@@ -37,7 +37,7 @@ sleep 0.3
 
 declare -A state_names=([0]=IDLE [1]=CONNECTED [4]=MOUNTING [5]=MOUNT_FINISH [7]=RUNNING [8]=RUN_FINISH)
 states=$(sandbox_client_log | sed -n 's/.*updateInfo_onTimer status =\([0-9]*\) .*/\1/p' | uniq |
-  while read -r n; do printf '%s ' "${state_names[$n]:-$n}"; done)
+  while read -r n; do echo "${state_names[$n]:-$n}"; done | paste -sd' ')
 
 files=0 same=0 bytes=0
 while IFS= read -r -d '' src; do
@@ -62,7 +62,7 @@ echo "client exit:       $status (manager $manager_status)"
 
 ok=1
 [ "$status" -eq 0 ] && [ "$manager_status" -eq 0 ] && [ "$files" -gt 0 ] && [ "$same" -eq "$files" ] || ok=0
-[ "$states" = "IDLE CONNECTED MOUNTING MOUNT_FINISH RUNNING RUN_FINISH " ] || ok=0
+[ "$states" = "IDLE CONNECTED MOUNTING MOUNT_FINISH RUNNING RUN_FINISH" ] || ok=0
 if [ $ok -eq 1 ]; then
   echo "demo: deployment complete"
   exit 0
