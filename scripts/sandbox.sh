@@ -6,7 +6,7 @@
 #   scripts/sandbox.sh [--client PATH] [--no-sshd] [--keep] [-- MANAGER-OPTIONS...]
 #
 # MANAGER-OPTIONS go to tools/sim_manager.py (see its --help), for instance
-#   scripts/sandbox.sh -- --delay 3 --run-time 10
+#   scripts/sandbox.sh -- --delay 1 --run-time 10
 #   scripts/sandbox.sh -- --reply 'connected={"cmd":"connected"}{"cmd":"sys_mountimg"}'
 #   scripts/sandbox.sh -- --script my-steps.txt
 # --keep leaves the run's directory (logs, the copied /userdata) in /tmp.

@@ -315,7 +315,9 @@ def parse_args(argv):
     add("--port", type=int, default=7901, help="port to listen on (default %(default)s)")
     add("--run-time", type=float, default=3.0, metavar="S",
         help="seconds from sys_runing to sys_run_finish; negative: never (default %(default)s)")
-    add("--delay", type=float, default=0.0, metavar="S", help="wait S seconds before each answer")
+    add("--delay", type=float, default=0.0, metavar="S",
+        help="wait S seconds before each answer (beyond the client's 2 s tick every repeated "
+        "report is answered too, and a late answer can undo a later command)")
     add("--silent", action="store_true", help="answer nothing")
     add("--reply", action="append", default=[], metavar="CMD=TEXT",
         help="answer CMD with TEXT (Python escapes; several JSON texts go out in one write; "
