@@ -1,43 +1,46 @@
 #include "tests/support/capture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <regex>
 #include <unistd.h>
 
 namespace testsupport {
 
-OutputCapture::OutputCapture(int fd) : fd_(fd), saved_(-1), file_(-1)
+OutputCapture::OutputCapture(int fd) : fd_(fd), saved_(dup(fd))
 {
-    fflush(stdout);
-    fflush(stderr);
     char path[] = "/tmp/rc-capture-XXXXXX";
     file_ = mkstemp(path);
     unlink(path);
-    saved_ = dup(fd_);
+    fflush(nullptr);
     dup2(file_, fd_);
 }
 
 OutputCapture::~OutputCapture()
 {
-    fflush(stdout);
+    fflush(nullptr);
     dup2(saved_, fd_);
-    close(saved_);
-    close(file_);
+    close(saved_), close(file_);
 }
 
-std::string OutputCapture::text()
+std::string OutputCapture::text() const
 {
-    fflush(stdout);
-    fflush(stderr);
-    std::string out;
-    char chunk[4096];
-    off_t offset = 0;
-    ssize_t got = 0;
-    while ((got = pread(file_, chunk, sizeof(chunk), offset)) > 0) {
-        out.append(chunk, static_cast<size_t>(got));
-        offset += got;
-    }
-    return out;
+    fflush(nullptr);
+    std::string out(static_cast<size_t>(lseek(file_, 0, SEEK_END)), '\0');
+    return out.substr(0, static_cast<size_t>(std::max<ssize_t>(0, pread(file_, out.data(), out.size(), 0))));
+}
+
+std::string plain(const std::string &text)
+{
+    return std::regex_replace(text, std::regex(R"(\x1b\[[0-9;]*m(\[[-0-9: ]+\] )?)"), "");
+}
+
+std::string readAll(const std::string &path)
+{
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 } // namespace testsupport

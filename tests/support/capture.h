@@ -1,25 +1,35 @@
-// Captures what the code under test writes to standard output or error.
+// Captures what the code under test writes to standard output or error, and
+// small helpers for comparing it.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace testsupport {
 
+// Captures fd 1 (stdout) or 2 (stderr) from construction to destruction.
 class OutputCapture {
   public:
-    // fd 1 (stdout) or 2 (stderr); capturing starts at once.
     explicit OutputCapture(int fd = 1);
     ~OutputCapture();
     OutputCapture(const OutputCapture &) = delete;
     OutputCapture &operator=(const OutputCapture &) = delete;
-
-    // Everything written so far (flushes stdout first); capturing goes on.
-    std::string text();
+    // Everything written so far (flushes first); capturing goes on.
+    std::string text() const;
 
   private:
-    int fd_;
-    int saved_;
-    int file_;
+    int fd_, saved_, file_;
+};
+
+// Log output without colours and time stamps: "LEVEL: message" as logged.
+std::string plain(const std::string &text);
+
+// A whole file's contents ("" when it cannot be read).
+std::string readAll(const std::string &path);
+
+// Seconds since start, on the steady clock.
+inline const auto secondsSince = [](std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 };
 
 } // namespace testsupport

@@ -2,58 +2,31 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
+#include <filesystem>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace testsupport {
 
-namespace {
-std::string g_dropCaches;
-
-[[noreturn]] void fail(const char *what)
-{
-    perror(what);
-    fprintf(stderr, "test sandbox unavailable (tests must run as root)\n");
-    abort();
-}
-} // namespace
-
 void enterSandbox()
 {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        fail("unshare");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        fail("mount private");
-    std::string tmpl = "/tmp/rc-dropcaches-XXXXXX";
-    const int fd = mkstemp(tmpl.data());
-    if (fd < 0)
-        fail("mkstemp");
-    close(fd);
-    g_dropCaches = tmpl;
-    if (mount(g_dropCaches.c_str(), "/proc/sys/vm/drop_caches", nullptr, MS_BIND, nullptr) != 0)
-        fail("bind drop_caches");
-    // The bind lives only in this mount namespace; the file goes with the process.
-    unlink(g_dropCaches.c_str());
-    if (sh("ip link set lo up") != 0)
-        fail("lo up");
-}
-
-const std::string &dropCachesFile()
-{
-    return g_dropCaches;
+    // Nothing runs in a shell before the namespaces are the test's own. The
+    // file bound over drop_caches lives as long as this mount namespace.
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        sh("f=$(mktemp /tmp/rc-dropcaches-XXXXXX) && mount --bind $f /proc/sys/vm/drop_caches && rm $f && "
+           "ip link set lo up") != 0) {
+        perror("test sandbox unavailable (tests must run as root)");
+        abort();
+    }
 }
 
 int sh(const std::string &cmd)
 {
     fflush(stdout);
     const int status = system(cmd.c_str());
-    if (status == -1 || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void makeUsbLink()
@@ -66,22 +39,8 @@ void makeUsbLink()
 
 int openFdCount()
 {
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return -1;
-    int count = 0;
-    while (readdir(dir) != nullptr)
-        ++count;
-    closedir(dir);
-    return count - 3; // ".", ".." and the directory's own descriptor
-}
-
-std::string makeTempDir()
-{
-    std::string tmpl = "/tmp/rc-test-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr)
-        return {};
-    return tmpl;
+    // Less the one the listing itself holds open.
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
 }
 
 } // namespace testsupport

@@ -11,9 +11,6 @@ namespace testsupport {
 // the test's own. Aborts when that is impossible: nothing may touch the host.
 void enterSandbox();
 
-// The file that stands in for /proc/sys/vm/drop_caches.
-const std::string &dropCachesFile();
-
 // Runs a shell command line (in the sandbox); its exit status, -1 on failure.
 int sh(const std::string &cmd);
 
@@ -23,8 +20,5 @@ void makeUsbLink();
 
 // Number of descriptors this process has open.
 int openFdCount();
-
-// A fresh empty directory under /tmp, removed by the caller.
-std::string makeTempDir();
 
 } // namespace testsupport
