@@ -34,9 +34,23 @@ void copyToManager()
     }
 }
 
+// A tick that blocked longer than the interval (a copy, two failed
+// connects) leaves the timer overdue, and libev would then run two ticks back
+// to back. Re-arming it to fire now gives exactly one late tick, then the
+// usual 2 s cadence from there.
+void rearmAfterOverrun(struct ev_loop *loop, ev_timer *timer)
+{
+    if (loop == nullptr || timer == nullptr || ev_time() - ev_now(loop) <= kTickSeconds)
+        return;
+    ev_now_update(loop);
+    ev_timer_stop(loop, timer);
+    ev_timer_set(timer, 0.0, kTickSeconds);
+    ev_timer_start(loop, timer);
+}
+
 } // namespace
 
-void updateInfo_onTimer(struct ev_loop * /*loop*/, ev_timer * /*timer*/, int /*revents*/)
+void updateInfo_onTimer(struct ev_loop *loop, ev_timer *timer, int /*revents*/)
 {
     std::array<char, kIpTextMin> addr{};
     if (GetLocalIp(kUsbIfName, addr.data(), static_cast<int>(addr.size())) != 0) {
@@ -79,4 +93,5 @@ void updateInfo_onTimer(struct ev_loop * /*loop*/, ev_timer * /*timer*/, int /*r
     default:
         break;
     }
+    rearmAfterOverrun(loop, timer);
 }
