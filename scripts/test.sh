@@ -13,4 +13,6 @@ scripts/check-lint.sh
 scripts/check-sanitize.sh
 scripts/check-fuzz.sh
 scripts/check-arm64.sh
+scripts/soak.sh
+scripts/valgrind-deploy.sh
 # further stages
