@@ -16,9 +16,9 @@
 #     the same trees in the same sandbox; and the copy phase against that scp.
 # Everything runs in the whole-system sandbox (scripts/lib/sandbox.sh), the
 # long idle run in the background while the trace, heap and link runs go one
-# after another, then the deployments alone: about 5 minutes. Figures never fail the run: the exit status is non-zero
-# only when the build or a sandbox broke. Run as root; BENCH_KEEP=1 keeps
-# the logs.
+# after another, then the deployments alone: about 5 minutes. Figures never
+# fail the run: the exit status is non-zero only when the build or a sandbox
+# broke. Run as root; BENCH_KEEP=1 keeps the logs.
 #
 #   sudo bench/run.sh        (BENCH_TICKS=N, BENCH_ROUNDS=N: carrier cycles and deployments)
 set -uo pipefail
@@ -61,9 +61,9 @@ start_floor() {
   floor_pid=$SB_CLIENT_PID
 }
 
-# windows LOG MARKER FIRST N: the system calls of strace -ttt lines (or with
-# MARKER '^--' the allocation calls of valgrind --trace-malloc lines) between
-# the FIRST-th and the (FIRST+N)-th MARKER line, one tick's sequence a line.
+# windows LOG MARKER FIRST N: the system calls of strace -ttt lines and the
+# allocation calls of valgrind --trace-malloc lines between the FIRST-th and
+# the (FIRST+N)-th line matching MARKER, one tick's sequence a line.
 windows() {
   awk -v m="$2" -v first="$3" -v n="$4" '
     { line = $0; sub(/^\[pid +[0-9]+\] /, "", line) }
@@ -76,7 +76,6 @@ windows() {
 }
 # The distinct tick sequences of windows' output, most common first.
 sequences() { sort | uniq -c | sort -rn | awk '{ n = $1; $1 = ""; printf "%s%d x%s", (NR > 1 ? "; " : ""), n, $0 }'; }
-calls() { wc -w <<<"$1"; }
 
 # 1 and 4: the client in RUNNING beside the floor program; memory at tick
 # 30, CPU time from tick 10 to tick 10 + BENCH_TICKS.
