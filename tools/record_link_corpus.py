@@ -4,7 +4,7 @@
 Run as root; it makes a network namespace of its own and leaves nothing
 behind (the namespace ends with the process):
 
-    unshare --net fuzz/record_link_corpus.py fuzz/corpus/link_records
+    unshare --net tools/record_link_corpus.py fuzz/corpus/link_records
 
 Each file holds the bytes of one read from an RTMGRP_LINK netlink socket, as
 the client's callback gets them, while veth and bridge interfaces are created,
