@@ -9,18 +9,10 @@
 #   sudo scripts/demo.sh            (BUILD_DIR=... picks another build directory)
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-root=$(pwd)
-build=${BUILD_DIR:-build}
 
-scripts/setup.sh || exit 1
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
-fi
-cmake --build "$build" --target robot-client -j"$(nproc)" >/dev/null || exit 1
-
-SB_CLIENT_BIN=$root/$build/client/robot-client
 # shellcheck source=scripts/lib/sandbox.sh
 . scripts/lib/sandbox.sh
+sandbox_build_client || exit 1
 
 sandbox_up || exit 1
 sandbox_start_manager --run-time 3 --timeout 120 || exit 1

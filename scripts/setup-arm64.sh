@@ -10,18 +10,9 @@ pkgs=(g++-aarch64-linux-gnu qemu-user dpkg-dev
       libev-dev:arm64 libcjson-dev:arm64 libgtest-dev:arm64
       libstdc++6:arm64)
 
-missing=()
-for pkg in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed' || missing+=("$pkg")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "setup-arm64: missing packages (run as root to install): ${missing[*]}" >&2
-  exit 1
+# arm64 package names mean something to dpkg only once the architecture is
+# added; setup.sh's apt-get update then fetches their lists.
+if ! dpkg --print-foreign-architectures | grep -qx arm64 && [ "$(id -u)" -eq 0 ]; then
+  dpkg --add-architecture arm64
 fi
-echo "setup-arm64: installing ${missing[*]}"
-dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+exec "$(dirname "$0")/setup.sh" "${pkgs[@]}"

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, every Debian package that building and testing
-# need: the lists under scripts/deps/. Idempotent: it does nothing when all
-# of them are already installed.
+# need: the lists under scripts/deps/, or the packages named as arguments.
+# Idempotent: it does nothing when all of them are already installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-mapfile -t wanted < <(cat scripts/deps/*.list | sed -e 's/#.*//' -e '/^[[:space:]]*$/d' | tr -s ' \t' '\n' | sort -u)
+if [ $# -gt 0 ]; then
+  wanted=("$@")
+else
+  mapfile -t wanted < <(cat scripts/deps/*.list | sed -e 's/#.*//' -e '/^[[:space:]]*$/d' | tr -s ' \t' '\n' | sort -u)
+fi
 
 missing=()
 for pkg in "${wanted[@]}"; do

@@ -11,19 +11,11 @@
 #   sudo scripts/soak.sh     (BUILD_DIR=... picks the build directory)
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-root=$(pwd)
-build=${BUILD_DIR:-build}
 disconnects=100 limit=290
 
-scripts/setup.sh || exit 1
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
-fi
-cmake --build "$build" --target robot-client -j"$(nproc)" >/dev/null || exit 1
-# shellcheck disable=SC2034 # read by scripts/lib/sandbox.sh
-SB_CLIENT_BIN=$root/$build/client/robot-client
 # shellcheck source=scripts/lib/sandbox.sh
 . scripts/lib/sandbox.sh
+sandbox_build_client || exit 1
 
 fail() {
   echo "soak: FAIL after $(elapsed) s: $*"

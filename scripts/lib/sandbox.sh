@@ -36,6 +36,18 @@ SB_PEER_INDEX=41
 SB_PEER=mgr0
 SB_MANAGER_IP=10.10.10.2
 
+# Installs what is missing and builds the client into ${BUILD_DIR:-build}
+# (configured on first use), then points SB_CLIENT_BIN at it.
+sandbox_build_client() {
+  local build=${BUILD_DIR:-build}
+  (cd "$SB_ROOT" && scripts/setup.sh) || return 1
+  if [ ! -f "$SB_ROOT/$build/CMakeCache.txt" ]; then
+    cmake -S "$SB_ROOT" -B "$SB_ROOT/$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
+  fi
+  cmake --build "$SB_ROOT/$build" --target robot-client -j"$(nproc)" >/dev/null || return 1
+  SB_CLIENT_BIN=$SB_ROOT/$build/client/robot-client
+}
+
 # Runs a command in the board's (client's) network namespace.
 sb_client() { ip netns exec "$SB_CLIENT_NS" "$@"; }
 # Runs a command in the manager's network namespace.
