@@ -61,6 +61,17 @@ start_floor() {
   floor_pid=$SB_CLIENT_PID
 }
 
+# start_running [UP-OPTION] [WRAPPER]: a fresh sandbox whose manager keeps the
+# run going, then the floor program and the client, both under WRAPPER.
+start_running() {
+  sandbox_up ${1:+"$1"} || return 1
+  sandbox_start_manager --run-time -1 || return 1
+  # shellcheck disable=SC2034 # read by scripts/lib/sandbox.sh
+  SB_CLIENT_WRAPPER=${2:-}
+  start_floor || return 1
+  sandbox_start_client
+}
+
 # windows LOG MARKER FIRST N: the system calls of strace -ttt lines and the
 # allocation calls of valgrind --trace-malloc lines between the FIRST-th and
 # the (FIRST+N)-th line matching MARKER, one tick's sequence a line.
@@ -80,10 +91,7 @@ sequences() { sort | uniq -c | sort -rn | awk '{ n = $1; $1 = ""; printf "%s%d x
 # 1 and 4: the client in RUNNING beside the floor program; memory at tick
 # 30, CPU time from tick 10 to tick 10 + BENCH_TICKS.
 phase_idle() {
-  sandbox_up || return 1
-  sandbox_start_manager --run-time -1 || return 1
-  start_floor || return 1
-  sandbox_start_client || return 1
+  start_running || return 1
   local c=$SB_CLIENT_PID log=$SB_CLIENT_LOG c0 f0 w0 c1 f1 w1 k
   wait_count "$log" "$tick7" 10 90 || return 1
   c0=$(cpu_ns "$c") f0=$(cpu_ns "$floor_pid") w0=$(mono)
@@ -101,12 +109,7 @@ phase_idle() {
 
 # 3: system calls per RUNNING tick under strace, the floor's per timer expiry.
 phase_trace() {
-  sandbox_up --no-sshd || return 1
-  sandbox_start_manager --run-time -1 || return 1
-  # shellcheck disable=SC2034 # read by scripts/lib/sandbox.sh
-  SB_CLIENT_WRAPPER="strace -f -ttt -s 300"
-  start_floor || return 1
-  sandbox_start_client || return 1
+  start_running --no-sshd "strace -f -ttt -s 300" || return 1
   local marker="^[0-9.]+ write[(]1, .*$tick7"
   wait_count "$SB_CLIENT_LOG" "$marker" $((traced + 3)) 90 || return 1
   put sys_client "$(windows "$SB_CLIENT_LOG" "$marker" 2 "$traced" | sequences)"
@@ -116,12 +119,7 @@ phase_trace() {
 # 3: heap allocations per RUNNING tick under valgrind --trace-malloc; the
 # floor's allocations over the same time.
 phase_heap() {
-  sandbox_up --no-sshd || return 1
-  sandbox_start_manager --run-time -1 || return 1
-  # shellcheck disable=SC2034
-  SB_CLIENT_WRAPPER="valgrind -q --trace-malloc=yes"
-  start_floor || return 1
-  sandbox_start_client || return 1
+  start_running --no-sshd "valgrind -q --trace-malloc=yes" || return 1
   local alloc='^--[0-9]+-- [a-z_A-Z0-9]*(alloc|_Znw|_Zna)[a-z_A-Z0-9]*\(' f0 f1
   wait_count "$SB_CLIENT_LOG" "$tick7" 2 120 || return 1
   f0=$(grep -cE "$alloc" "$SB_DIR/floor.log")
