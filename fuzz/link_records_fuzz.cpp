@@ -5,17 +5,21 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "client/link_watch.h"
-#include "fuzz/fuzz_sandbox.h"
+#include "tests/support/sandbox.h"
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
 {
-    // The walk only prints, but it runs the same way as the other fuzzer:
-    // apart from the host, with the printed lines thrown away.
-    fuzzsupport::enterSandbox();
+    // The walk only prints, but it runs in the unit tests' sandbox like the
+    // other fuzzer, with the printed lines thrown away.
+    testsupport::enterSandbox();
+    if (freopen("/dev/null", "w", stdout) == nullptr)
+        abort();
     return 0;
 }
 
