@@ -5,23 +5,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "client/link_watch.h"
-#include "tests/support/sandbox.h"
-
-extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
-{
-    // The walk only prints, but it runs in the unit tests' sandbox like the
-    // other fuzzer, with the printed lines thrown away.
-    testsupport::enterSandbox();
-    if (freopen("/dev/null", "w", stdout) == nullptr)
-        abort();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

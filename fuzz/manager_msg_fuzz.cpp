@@ -5,22 +5,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "client/manager_link.h"
-#include "tests/support/sandbox.h"
-
-extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
-{
-    // "sys_run_finish" runs the page-cache drop through the shell: the unit
-    // tests' sandbox hides the host's file. The logged lines are thrown away.
-    testsupport::enterSandbox();
-    if (freopen("/dev/null", "w", stdout) == nullptr)
-        abort();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
