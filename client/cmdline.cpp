@@ -15,7 +15,8 @@ constexpr const char *kUsage = "Usage: robot-client [--help | --version]\n"
                                "The log goes to standard output (under systemd, to the journal:\n"
                                "journalctl -u robot-client). The daemon runs as the systemd unit\n"
                                "robot-client.service; only one instance runs at a time\n"
-                               "(/run/robot-client/lock).\n"
+                               "(/run/robot-client/lock). See\n"
+                               "/usr/share/doc/robot-client/operator-guide.md.\n"
                                "\n"
                                "  --help     print this text and exit\n"
                                "  --version  print the version and exit\n";
@@ -26,14 +27,18 @@ int handleCmdline(int argc, char *const argv[])
 {
     if (argc <= 1)
         return -1;
-    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    const bool help = strcmp(argv[1], "--help") == 0;
+    const bool version = strcmp(argv[1], "--version") == 0;
+    if (argc == 2 && help) {
         fputs(kUsage, stdout);
         return 0;
     }
-    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    if (argc == 2 && version) {
         printf("robot-client %s\n", RC_VERSION);
         return 0;
     }
-    fprintf(stderr, "robot-client: unexpected argument '%s'\n\n%s", argv[1], kUsage);
+    // Name the first argument that is wrong: after --help or --version, the next.
+    const char *unexpected = help || version ? argv[2] : argv[1];
+    fprintf(stderr, "robot-client: unexpected argument '%s'\n\n%s", unexpected, kUsage);
     return kExitUsage;
 }

@@ -87,7 +87,7 @@ void logPrint(const char * /*file*/, const char * /*function*/, int /*line*/, in
     std::array<char, kLogMessageMax + 1> message{};
     va_list args;
     va_start(args, format);
-    const int wanted = vsnprintf(message.data(), message.size(), format, args);
+    vsnprintf(message.data(), message.size(), format, args);
     va_end(args);
 
     const auto index = static_cast<size_t>(level);
@@ -103,8 +103,7 @@ void logPrint(const char * /*file*/, const char * /*function*/, int /*line*/, in
         // journald takes each line as one entry and reads its priority from
         // the line's start, so a message without its "\n" (or cut) gets one.
         const size_t len = strlen(message.data());
-        const bool ended =
-            wanted >= 0 && len > 0 && static_cast<size_t>(wanted) == len && message[len - 1] == '\n';
+        const bool ended = len > 0 && message[len - 1] == '\n';
         printf("<%d>[%s] %s: %s%s", kSyslogPriorityOfErr + level, stamp.data(), kLevelNames[index],
                message.data(), ended ? "" : "\n");
         break;
