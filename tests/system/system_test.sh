@@ -110,7 +110,7 @@ case_address() {
   local first=('ERR: robotManager GetLocalIp failed')
   [ "$1" != none ] && first=("GetLocalIp ipaddr =$1 " "${first[@]}")
   must sandbox_in_order "${first[@]}" 'GetLocalIp ipaddr =10.10.10.1 ' 'connected 10.10.10.2:7901'
-  [ "$1" = none ] && [ "$(sb_count_client 'GetLocalIp ipaddr =')" -ne "$(sb_count_client 'GetLocalIp ipaddr =10.10.10.1 ')" ] &&
+  [ "$1" = none ] && sandbox_client_log | grep 'GetLocalIp ipaddr =' | grep -qv 'ipaddr =10.10.10.1 ' &&
     fail "an address was logged for the unaddressed usb0"
   sb_client ip -4 -o addr show dev usb0 | grep -q ' 10\.10\.10\.1/' || fail "usb0 lacks 10.10.10.1"
   must_stop_on_sigint
@@ -188,6 +188,7 @@ case_run_finish_carrier() {
   must sb_client sh -c 'ip link set usbx down && ip addr flush dev usbx && ip link set usbx name usb0 && ip link set usb0 up'
   sandbox_wait_manager 60 || fail "manager status $?"
   must sandbox_in_order 'recv msg:{"cmd":"sys_run_finish"}' "$SB_USB_INDEX: up usb0" 'status =0 '
+  sandbox_client_log | tac | sed "/^$SB_USB_INDEX: up usb0\$/q" | grep -q 'GetLocalIp failed' && fail "no bring-up on the carrier-up"
   must_receive 1 connected sys_mount sys_mount_finish sys_run connected
   must sandbox_in_order 'ERR: copy failed with exit status 255: scp -r /robot/app  root@10.10.10.2:/userdata/' \
     'ERR: copy failed with exit status 255: scp -r /robot/AI root@10.10.10.2:/userdata/'
