@@ -112,13 +112,13 @@ sb_make_keys() {
   cp "$SB_ROOT/packaging/ssh/robot-client.conf" "$etc/ssh_config.d/"
   ssh-keygen -q -t ed25519 -N '' -f "$sshd/ssh_host_ed25519_key"
   sb_root_view
-  bwrap "${SB_VIEW[@]}" --bind "$ssh" /root/.ssh --bind "$etc" /etc/ssh --ro-bind "$sshd" "$sshd" \
-    -- sh "$SB_ROOT/packaging/robot-client-pair" "$sshd/ssh_host_ed25519_key.pub" </dev/null >"$SB_DIR/pair.log" 2>&1 &&
-    grep '^from=' "$SB_DIR/pair.log" >"$sshd/authorized_keys" || {
+  if ! bwrap "${SB_VIEW[@]}" --bind "$ssh" /root/.ssh --bind "$etc" /etc/ssh --ro-bind "$sshd" "$sshd" \
+    -- sh "$SB_ROOT/packaging/robot-client-pair" "$sshd/ssh_host_ed25519_key.pub" </dev/null >"$SB_DIR/pair.log" 2>&1 ||
+    ! grep '^from=' "$SB_DIR/pair.log" >"$sshd/authorized_keys"; then
     sb_say "pairing failed:"
     cat "$SB_DIR/pair.log" >&2
     return 1
-  }
+  fi
   cp "$etc/robot-manager_known_hosts" "$ssh/"
   cat >"$sshd/sshd_config" <<EOF
 ListenAddress $SB_MANAGER_IP
