@@ -55,7 +55,7 @@ verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify: $
 exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 4.0) }' || fail "systemd-analyze security: exposure '$exposure' > 4.0"
 # Debian's ssh_config reads the drop-in: the manager's policy is in force.
-policy=$(ssh -F /etc/ssh/ssh_config -G 10.10.10.2)
+policy=$(ssh -T -F /etc/ssh/ssh_config -G 10.10.10.2)
 for want in 'batchmode yes' 'connecttimeout 10' 'stricthostkeychecking true' "userknownhostsfile $pin"; do
   grep -qx "$want" <<<"$policy" || fail "ssh for 10.10.10.2 lacks '$want'"
 done
