@@ -293,22 +293,18 @@ case_copy_stall() {
   interrupt
 }
 
-# Pairing again, now scanning the manager's sshd over usb0: root's key and
-# the pin stay as they were, the fingerprint is shown, and the
-# authorized_keys line is the same.
+# Pairing again (the sandbox paired once from the host-key file), now
+# scanning the manager's sshd over usb0: root's key and the pin stay as they
+# were, the fingerprint is shown, and the authorized_keys line is the same.
 case_pair() {
   must sandbox_up
-  local before log=$SB_DIR/pair-again.log
+  local log=$SB_DIR/pair-again.log before
   before=$(cat "$SB_DIR/ssh/id_ed25519" "$SB_DIR/etc-ssh/robot-manager_known_hosts")
   must sb_client ip addr add 10.10.10.1/24 dev usb0
   must sb_client ip link set usb0 up
-  pair() {
-    sb_client bwrap "${SB_VIEW[@]}" --bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DIR/etc-ssh" /etc/ssh \
-      -- sh "$SB_ROOT/packaging/robot-client-pair" "$@" </dev/null
-  }
   sb_root_view
-  pair --help | grep -q '^Usage: robot-client-pair' || fail "no usage"
-  pair >"$log" 2>&1 || fail "pairing over usb0: $(cat "$log")"
+  sb_client bwrap "${SB_VIEW[@]}" --bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DIR/etc-ssh" /etc/ssh \
+    -- sh "$SB_ROOT/packaging/robot-client-pair" </dev/null >"$log" 2>&1 || fail "pairing over usb0: $(cat "$log")"
   [ "$(cat "$SB_DIR/ssh/id_ed25519" "$SB_DIR/etc-ssh/robot-manager_known_hosts")" = "$before" ] || fail "key or pin changed"
   grep -qxF "$(cat "$SB_DIR/sshd/authorized_keys")" "$log" || fail "another authorized_keys line"
   grep -qF "$(ssh-keygen -lf "$SB_DIR/sshd/ssh_host_ed25519_key.pub" | cut -d' ' -f2)" "$log" || fail "no fingerprint shown"
