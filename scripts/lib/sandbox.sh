@@ -100,23 +100,28 @@ sandbox_add_file() {
   head -c $(($2 * 1024)) /dev/urandom >"$SB_ROBOT/$1"
 }
 
+# Keys and ssh set-up, paired the way a board is: the pairing script makes
+# root's key in $SB_DIR/ssh (the client's /root/.ssh) and pins the sandbox
+# sshd's host key in $SB_DIR/etc-ssh (the client's /etc/ssh: the host's
+# client configuration plus the shipped drop-in); the sshd takes the line it
+# prints for authorized_keys. $SB_DIR/ssh/robot-manager_known_hosts keeps a
+# copy of the pin for other machines (it is not shown to the client).
 sb_make_keys() {
-  local ssh=$SB_DIR/ssh sshd=$SB_DIR/sshd
-  mkdir -p "$ssh" "$sshd"
+  local ssh=$SB_DIR/ssh sshd=$SB_DIR/sshd etc=$SB_DIR/etc-ssh
+  mkdir -p "$ssh" "$sshd" "$etc"
   chmod 700 "$ssh"
-  ssh-keygen -q -t ed25519 -N '' -C robot-client-sandbox -f "$ssh/id_ed25519"
+  cp -a /etc/ssh/ssh_config /etc/ssh/ssh_config.d "$etc/"
+  cp "$SB_ROOT/packaging/ssh/robot-client.conf" "$etc/ssh_config.d/"
   ssh-keygen -q -t ed25519 -N '' -f "$sshd/ssh_host_ed25519_key"
-  cp "$ssh/id_ed25519.pub" "$sshd/authorized_keys"
-  cat >"$ssh/config" <<EOF
-Host *
-  StrictHostKeyChecking no
-  UserKnownHostsFile /dev/null
-  IdentityFile ~/.ssh/id_ed25519
-  BatchMode yes
-  ConnectTimeout 10
-  LogLevel ERROR
-EOF
-  chmod 600 "$ssh/config"
+  sb_root_view
+  if ! bwrap "${SB_VIEW[@]}" --bind "$ssh" /root/.ssh --bind "$etc" /etc/ssh --ro-bind "$sshd" "$sshd" \
+    -- sh "$SB_ROOT/packaging/robot-client-pair" "$sshd/ssh_host_ed25519_key.pub" </dev/null >"$SB_DIR/pair.log" 2>&1 ||
+    ! grep '^from=' "$SB_DIR/pair.log" >"$sshd/authorized_keys"; then
+    sb_say "pairing failed:"
+    cat "$SB_DIR/pair.log" >&2
+    return 1
+  fi
+  cp "$etc/robot-manager_known_hosts" "$ssh/"
   cat >"$sshd/sshd_config" <<EOF
 ListenAddress $SB_MANAGER_IP
 Port 22
@@ -132,6 +137,14 @@ PrintMotd no
 PrintLastLog no
 Subsystem sftp internal-sftp
 EOF
+}
+
+# Adds to SB_VIEW what the board's ssh sees, as on a paired board: /etc/ssh
+# with the shipped drop-in and the pinned host key, and root's key alone in
+# /root/.ssh.
+sb_board_ssh_view() {
+  SB_VIEW+=(--ro-bind "$SB_DIR/etc-ssh" /etc/ssh --perms 0700 --dir /root/.ssh
+    --ro-bind "$SB_DIR/ssh/id_ed25519" /root/.ssh/id_ed25519)
 }
 
 # sandbox_up [--no-sshd]
@@ -158,7 +171,7 @@ sandbox_up() {
   mkdir -p "$SB_USERDATA"
   : >"$SB_DROP_CACHES"
   sb_make_tree "$SB_ROBOT"
-  sb_make_keys
+  sb_make_keys || return 1
 
   ip netns add "$SB_CLIENT_NS" && ip netns add "$SB_MANAGER_NS" || return 1
   # Different indexes on the two ends: with equal ones the kernel merges a
@@ -223,11 +236,12 @@ sandbox_start_client() {
     return 1
   }
   sb_root_view
+  sb_board_ssh_view
   info=$SB_DIR/client.info
   : >"$info"
   # shellcheck disable=SC2086 # the wrapper is split into words
   sb_client bwrap "${SB_VIEW[@]}" --ro-bind "$bindir" "$bindir" --ro-bind "$SB_ROBOT" /robot \
-    --ro-bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches \
+    --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches \
     --info-fd 3 -- ${SB_CLIENT_WRAPPER:-} "$SB_CLIENT_BIN" </dev/null >"$SB_CLIENT_LOG" 2>&1 3>"$info" &
   SB_BWRAP_PID=$!
   SB_PIDS+=("$SB_BWRAP_PID")

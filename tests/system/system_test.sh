@@ -196,6 +196,88 @@ case_run_finish_carrier() {
   must_stop_on_sigint
 }
 
+# The manager's sshd shows another host key than the pinned one: both
+# copies are refused, nothing arrives, and the sequence goes on to its end.
+case_host_key_changed() {
+  must sandbox_up --no-sshd
+  must ssh-keygen -q -t ed25519 -N '' -f "$SB_DIR/sshd/ssh_host_ed25519_key" <<<y >/dev/null
+  must sb_start_sshd
+  must sandbox_start_manager --run-time 1 --timeout 60
+  must sandbox_start_client
+  sandbox_wait_client 60 || fail "exit status $?"
+  must_receive 1 connected sys_mount sys_mount_finish sys_run sys_run_finish
+  # scp's status is 255 or 1 ("lost connection"), as ssh's exit races scp's first write.
+  [ "$(sb_count_client 'ERR: copy failed with exit status [0-9]+: scp -r /robot/(app |AI )')" -eq 2 ] || fail "no copy-failed lines"
+  [ "$(sb_count_client 'Host key verification failed')" -eq 2 ] && [ -z "$(ls "$SB_USERDATA")" ] ||
+    fail "the changed host key was not refused"
+}
+
+# A listener on the manager's port 22 that accepts and never speaks: each
+# copy gives up within the connect time-out, and the loop goes on (ticks,
+# a carrier down/up restarting the sequence, SIGINT).
+case_silent_ssh() {
+  must sandbox_up --no-sshd
+  SB_MANAGER_LOG=$SB_DIR/port22.log must sandbox_start_manager --port 22 --silent --timeout 100
+  must sandbox_start_manager --run-time -1 --timeout 100
+  must sandbox_start_client
+  must_see_client 'status =4 ' 30
+  local t0=$SECONDS
+  must_see_client 'ERR: copy failed with exit status [0-9]+: scp -r /robot/AI ' 60
+  echo "both copies failed after $((SECONDS - t0)) s"
+  must_see_manager 'send \{"cmd":"sys_runing"\}' 20
+  must sandbox_carrier down
+  sleep 0.5
+  must sandbox_carrier up
+  must_see_manager 'recv \{"cmd":"connected"\}' 20 2
+  must_receive 1 connected sys_mount sys_mount_finish sys_run connected
+  [ "$(grep -c ' accept ' "$SB_DIR/port22.log")" -eq 2 ] || fail "port 22 was not reached twice"
+  must_stop_on_sigint
+}
+
+# The manager's sshd stops answering in the middle of a slow copy: that copy
+# fails within the keep-alive window, the next one goes through and the
+# sequence goes on.
+case_copy_stall() {
+  local i
+  stopped=''
+  must sandbox_up
+  trap 'kill -CONT $stopped 2>/dev/null; sandbox_down' EXIT
+  sandbox_add_file app/large.bin 2048
+  must sandbox_rate_limit 1mbit
+  must sandbox_start_manager --run-time -1 --timeout 140
+  must sandbox_start_client
+  for ((i = 0; i < 600; i++)); do [ -s "$SB_USERDATA/app/large.bin" ] && break || sleep 0.1; done
+  # The sshd's session processes, not the listener (bwrap's child).
+  # shellcheck disable=SC2046
+  stopped=$(sb_descendants $(cat /proc/"$SB_SSHD_PID"/task/*/children))
+  must kill -STOP $stopped
+  local t0=$SECONDS
+  must_see_client 'ERR: copy failed with exit status [0-9]+: scp -r /robot/app ' 60
+  echo "the stalled copy failed after $((SECONDS - t0)) s"
+  kill -CONT $stopped
+  must_see_manager 'send \{"cmd":"sys_runing"\}' 40
+  must_receive 1 connected sys_mount sys_mount_finish sys_run
+  must sandbox_same_tree "$SB_ROBOT/AI" "$SB_USERDATA/AI"
+  must_stop_on_sigint
+}
+
+# Pairing again (the sandbox paired once from the host-key file), now
+# scanning the manager's sshd over usb0: root's key and the pin stay as they
+# were, the fingerprint is shown, and the authorized_keys line is the same.
+case_pair() {
+  must sandbox_up
+  local log=$SB_DIR/pair-again.log before
+  before=$(cat "$SB_DIR/ssh/id_ed25519" "$SB_DIR/etc-ssh/robot-manager_known_hosts")
+  must sb_client ip addr add 10.10.10.1/24 dev usb0
+  must sb_client ip link set usb0 up
+  sb_root_view
+  sb_client bwrap "${SB_VIEW[@]}" --bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DIR/etc-ssh" /etc/ssh \
+    -- sh "$SB_ROOT/packaging/robot-client-pair" </dev/null >"$log" 2>&1 || fail "pairing over usb0: $(cat "$log")"
+  [ "$(cat "$SB_DIR/ssh/id_ed25519" "$SB_DIR/etc-ssh/robot-manager_known_hosts")" = "$before" ] || fail "key or pin changed"
+  grep -qxF "$(cat "$SB_DIR/sshd/authorized_keys")" "$log" || fail "another authorized_keys line"
+  grep -qF "$(ssh-keygen -lf "$SB_DIR/sshd/ssh_host_ed25519_key.pub" | cut -d' ' -f2)" "$log" || fail "no fingerprint shown"
+}
+
 case_address_none() { case_address none; }
 case_address_other() { case_address 10.10.10.15; }
 "case_$case_name"
