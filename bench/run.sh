@@ -173,8 +173,9 @@ phase_deploy() {
   for ((r = 1; r <= rounds; r++)); do
     sb_client ifconfig usb0 10.10.10.1 up
     sb_root_view
+    sb_board_ssh_view
     # shellcheck disable=SC2016 # the program is Python
-    sb_client bwrap "${SB_VIEW[@]}" --ro-bind "$SB_ROBOT" /robot --ro-bind "$SB_DIR/ssh" /root/.ssh -- \
+    sb_client bwrap "${SB_VIEW[@]}" --ro-bind "$SB_ROBOT" /robot -- \
       python3 -c 'import subprocess, sys, time
 t = time.monotonic()
 for cmd in sys.argv[1].split("|"): subprocess.run(cmd.split(), check=True)

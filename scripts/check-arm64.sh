@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The arm64 and packaging stage: cross-builds robot-client and its tests for
 # arm64, runs them under qemu-user, checks the arm64 .deb, then builds,
-# installs and purges the amd64 .deb (scripts/check-package.sh). Run as root.
+# installs and purges the amd64 .deb (tests/package/check-package.sh). Run as root.
 #
 # Which tests run where: the native stage (scripts/test.sh) runs every test.
 # Here, under qemu-aarch64:
@@ -38,7 +38,7 @@ SB_CLIENT_WRAPPER="qemu-aarch64 -L /" ctest --test-dir build-arm64 -L '^system$'
   --output-on-failure --no-tests=error -j"$(nproc)"
 lap "system tests with the arm64 daemon under qemu-aarch64"
 
-scripts/check-deb.sh "$(echo build-arm64/packages/robot-client_*_arm64.deb)" arm64
-scripts/check-package.sh
+tests/package/check-deb.sh "$(echo build-arm64/packages/robot-client_*_arm64.deb)" arm64
+tests/package/check-package.sh
 lap "package checks"
 echo "check-arm64: total $((SECONDS - start)) s"

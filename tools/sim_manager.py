@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""A stand-in for the robot manager, for trying a board or the client without
+r"""A stand-in for the robot manager, for trying a board or the client without
 the real one.
 
 It listens on 10.10.10.2:7901 (see --addr/--port) and speaks the manager's
@@ -16,12 +16,15 @@ instead; see SCRIPT_HELP.
 Every event is printed on standard output, one line each:
     HH:MM:SS.mmm +ELAPSED #CONN EVENT [TEXT]
 with EVENT one of listen, accept, recv, send, close (this side closed), eof
-(the client closed), shell, note, exit. A recv/send TEXT is the exact text,
-printed with Python escapes only when it is not plain printable text.
+(the client closed), shell, note, exit. A recv/send TEXT is the bytes of
+one JSON value (or of what could not be read as one) exactly as they went
+over the wire: printable ASCII as it is, a backslash as \\, every other
+byte as \xNN. Whitespace between two JSON values is not shown.
 
 Exit status: 0 when the run ended as planned (the client sent its final
 report and closed, or --connections were served, or a script ended), 1 when
-a script step failed, 2 on a usage error, 3 when --timeout ran out.
+a script step failed, 2 on a usage error (a malformed script step among
+them: "script:LINE: why" on standard error), 3 when --timeout ran out.
 """
 
 import argparse
@@ -49,6 +52,7 @@ DEFAULT_REPLIES = {
     "sys_run": '{"cmd":"sys_runing"}',
 }
 RUN_FINISH = '{"cmd":"sys_run_finish"}'
+JSON_SPACE = b" \t\n\r"
 EXIT = '{"cmd":"sys_exit"}'
 
 
@@ -62,10 +66,11 @@ def unescape(text):
 
 
 def shown(data):
-    text = data.decode("utf-8", "replace")
-    if text.isprintable() and "\ufffd" not in text:
-        return text
-    return repr(data)[2:-1]
+    """The bytes as one log line: printable ASCII as is, a backslash doubled,
+    every other byte as \\xNN."""
+    return "".join(
+        "\\\\" if byte == 0x5C else chr(byte) if 0x20 <= byte < 0x7F else f"\\x{byte:02x}" for byte in data
+    )
 
 
 def unfinished_object(text):
@@ -163,21 +168,27 @@ class Manager:
         return self.split()
 
     def split(self):
-        """(raw bytes, cmd or None) for each complete JSON value in pending."""
+        """(raw bytes, cmd or None) for each complete JSON value in pending.
+        Whitespace between values is skipped; bytes that are no JSON value
+        make one message of their own."""
         messages = []
         decoder = json.JSONDecoder()
-        while self.pending:
-            text = self.pending.decode("utf-8", "replace")
+        while True:
+            value_at = len(self.pending) - len(self.pending.lstrip(JSON_SPACE))
+            if value_at == len(self.pending):
+                break  # nothing, or only whitespace so far
+            # surrogateescape keeps every byte, so `end` maps back to bytes.
+            text = self.pending[value_at:].decode("utf-8", "surrogateescape")
             try:
                 value, end = decoder.raw_decode(text)
             except json.JSONDecodeError:
                 if unfinished_object(text) and len(self.pending) < 65536:
                     break  # a message cut short: wait for the rest
-                messages.append((self.pending, None))
+                messages.append((self.pending[value_at:], None))
                 self.pending = b""
                 break
-            raw = text[:end].encode()
-            self.pending = text[end:].encode()
+            raw = text[:end].encode("utf-8", "surrogateescape")
+            self.pending = self.pending[value_at + len(raw):]
             cmd = value.get("cmd") if isinstance(value, dict) else None
             messages.append((raw, cmd if isinstance(cmd, str) else None))
         for raw, _ in messages:
@@ -242,42 +253,36 @@ class Manager:
 
     # Script mode ----------------------------------------------------------
 
-    def run_script(self, lines):
+    def run_script(self, steps):
         queue = []
         self.accept()
-        for number, line in enumerate(lines, 1):
-            line = line.strip()
-            if not line or line.startswith("#"):
-                continue
-            word, _, rest = line.partition(" ")
-            rest = rest.strip()
-            args = rest.split()
+        for number, word, arg, timeout in steps:
+            if word in ("send", "close") and self.conn is None:
+                return self.fail(number, "no connection")
             if word == "accept":
                 if self.conn is not None:
                     self.close()
-                if not self.accept(float(args[0]) if args else 30):
+                if not self.accept(timeout):
                     return self.fail(number, "no connection")
                 queue = []
             elif word == "expect":
-                if not self.expect(queue, args[0], float(args[1]) if len(args) > 1 else 30):
-                    return self.fail(number, f"no {args[0]}")
+                if not self.expect(queue, arg, timeout):
+                    return self.fail(number, f"no {arg}")
             elif word == "send":
-                self.send(unescape(rest))
+                self.send(arg)
             elif word == "sleep":
-                time.sleep(float(rest))
+                time.sleep(arg)
             elif word == "close":
                 self.close()
             elif word == "wait-close":
-                if not self.wait_close(queue, float(args[0]) if args else 30):
+                if not self.wait_close(queue, timeout):
                     return self.fail(number, "connection still open")
             elif word == "shell":
-                self.log("shell", rest)
-                if subprocess.call(rest, shell=True) != 0:
+                self.log("shell", arg)
+                if subprocess.call(arg, shell=True) != 0:
                     return self.fail(number, "command failed")
             elif word == "exit":
-                return int(args[0]) if args else 0
-            else:
-                return self.fail(number, f"unknown step {word!r}")
+                return arg
         return 0
 
     def fail(self, number, why):
@@ -302,6 +307,61 @@ class Manager:
                 return False
             queue.extend(self.read() or [])
         return True
+
+
+class ScriptError(Exception):
+    pass
+
+
+def seconds(text):
+    value = float(text)
+    if not value >= 0:  # also NaN
+        raise ValueError
+    return value
+
+
+# step -> (the words it takes, a reader for the one that is not a timeout, or None)
+STEPS = {
+    "accept": ("[TIMEOUT]", None),
+    "expect": ("CMD [TIMEOUT]", str),
+    "send": ("TEXT", unescape),
+    "sleep": ("SECONDS", seconds),
+    "close": ("", None),
+    "wait-close": ("[TIMEOUT]", None),
+    "shell": ("COMMAND", str),
+    "exit": ("[STATUS]", int),
+}
+
+
+def parse_script(lines):
+    """The steps of a script as (line number, step, argument, timeout), or
+    ScriptError("LINE: why") for the first malformed one."""
+    steps = []
+    for number, line in enumerate(lines, 1):
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        word, _, rest = line.partition(" ")
+        rest = rest.strip()
+        if word not in STEPS:
+            raise ScriptError(f"{number}: unknown step {word!r}")
+        form, reader = STEPS[word]
+        args = [rest] if word in ("send", "shell") and rest else rest.split()
+        wanted = form.split()
+        needed = len([w for w in wanted if not w.startswith("[")])
+        timeout = 30.0
+        try:
+            if not needed <= len(args) <= len(wanted):
+                raise ValueError
+            if wanted and wanted[-1] == "[TIMEOUT]" and len(args) == len(wanted):
+                timeout = seconds(args.pop())
+            arg = reader(args[0]) if reader and args else (0 if word == "exit" else None)
+            if word == "exit" and not 0 <= arg <= 255:
+                raise ValueError
+        except (ValueError, UnicodeError):
+            raise ScriptError(f"{number}: {word} wants {form or 'nothing'}, not {rest!r}") from None
+        steps.append((number, word, arg, timeout))
+    return steps
 
 
 def parse_args(argv):
@@ -339,9 +399,16 @@ def parse_args(argv):
         if not sep:
             parser.error(f"--reply wants CMD=TEXT, not {item!r}")
         opts.replies[cmd] = text
+    for text in list(opts.replies.values()) + opts.on_connect:
+        try:
+            unescape(text)
+        except UnicodeError:
+            parser.error(f"not a text with Python escapes: {text!r}")
     close_on = []
     for item in opts.close_on:
         cmd, _, count = item.partition(":")
+        if not (count or "1").isdigit():
+            parser.error(f"--close-on wants CMD[:N], not {item!r}")
         close_on.append((cmd, int(count or 1)))
     opts.close_on = close_on
     return opts
@@ -349,13 +416,20 @@ def parse_args(argv):
 
 def main(argv):
     opts = parse_args(argv)
-    lines = None
+    steps = None
     if opts.script:
-        with (sys.stdin if opts.script == "-" else open(opts.script, encoding="utf-8")) as script:
-            lines = script.read().splitlines()
+        try:
+            with (sys.stdin if opts.script == "-" else open(opts.script, encoding="utf-8")) as script:
+                steps = parse_script(script.read().splitlines())
+        except (OSError, UnicodeError) as err:
+            print(f"sim_manager: --script {opts.script}: {err}", file=sys.stderr)
+            return 2
+        except ScriptError as err:
+            print(f"script:{err}", file=sys.stderr)
+            return 2
     manager = Manager(opts)
     try:
-        status = manager.run_script(lines) if lines is not None else manager.serve()
+        status = manager.run_script(steps) if steps is not None else manager.serve()
     except Timeout:
         status = 3
         manager.log("note", "timed out")

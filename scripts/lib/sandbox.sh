@@ -14,6 +14,8 @@
 #                                  runs it under that command, in the same process
 #   sandbox_wait_client [SECS]     waits for it to end; returns its exit status
 #   sandbox_down                   stops everything and removes every trace
+#   fail, must, must_see_client, must_see_manager, must_receive,
+#   must_stop_on_sigint   checks for the scripts that test a run (at the end)
 # sandbox_up installs an EXIT trap that calls sandbox_down, and INT/TERM traps
 # that exit (and so call it); a caller with its own EXIT trap calls
 # sandbox_down from it.
@@ -98,23 +100,28 @@ sandbox_add_file() {
   head -c $(($2 * 1024)) /dev/urandom >"$SB_ROBOT/$1"
 }
 
+# Keys and ssh set-up, paired the way a board is: the pairing script makes
+# root's key in $SB_DIR/ssh (the client's /root/.ssh) and pins the sandbox
+# sshd's host key in $SB_DIR/etc-ssh (the client's /etc/ssh: the host's
+# client configuration plus the shipped drop-in); the sshd takes the line it
+# prints for authorized_keys. $SB_DIR/ssh/robot-manager_known_hosts keeps a
+# copy of the pin for other machines (it is not shown to the client).
 sb_make_keys() {
-  local ssh=$SB_DIR/ssh sshd=$SB_DIR/sshd
-  mkdir -p "$ssh" "$sshd"
+  local ssh=$SB_DIR/ssh sshd=$SB_DIR/sshd etc=$SB_DIR/etc-ssh
+  mkdir -p "$ssh" "$sshd" "$etc"
   chmod 700 "$ssh"
-  ssh-keygen -q -t ed25519 -N '' -C robot-client-sandbox -f "$ssh/id_ed25519"
+  cp -a /etc/ssh/ssh_config /etc/ssh/ssh_config.d "$etc/"
+  cp "$SB_ROOT/packaging/ssh/robot-client.conf" "$etc/ssh_config.d/"
   ssh-keygen -q -t ed25519 -N '' -f "$sshd/ssh_host_ed25519_key"
-  cp "$ssh/id_ed25519.pub" "$sshd/authorized_keys"
-  cat >"$ssh/config" <<EOF
-Host *
-  StrictHostKeyChecking no
-  UserKnownHostsFile /dev/null
-  IdentityFile ~/.ssh/id_ed25519
-  BatchMode yes
-  ConnectTimeout 10
-  LogLevel ERROR
-EOF
-  chmod 600 "$ssh/config"
+  sb_root_view
+  if ! bwrap "${SB_VIEW[@]}" --bind "$ssh" /root/.ssh --bind "$etc" /etc/ssh --ro-bind "$sshd" "$sshd" \
+    -- sh "$SB_ROOT/packaging/robot-client-pair" "$sshd/ssh_host_ed25519_key.pub" </dev/null >"$SB_DIR/pair.log" 2>&1 ||
+    ! grep '^from=' "$SB_DIR/pair.log" >"$sshd/authorized_keys"; then
+    sb_say "pairing failed:"
+    cat "$SB_DIR/pair.log" >&2
+    return 1
+  fi
+  cp "$etc/robot-manager_known_hosts" "$ssh/"
   cat >"$sshd/sshd_config" <<EOF
 ListenAddress $SB_MANAGER_IP
 Port 22
@@ -130,6 +137,14 @@ PrintMotd no
 PrintLastLog no
 Subsystem sftp internal-sftp
 EOF
+}
+
+# Adds to SB_VIEW what the board's ssh sees, as on a paired board: /etc/ssh
+# with the shipped drop-in and the pinned host key, and root's key alone in
+# /root/.ssh.
+sb_board_ssh_view() {
+  SB_VIEW+=(--ro-bind "$SB_DIR/etc-ssh" /etc/ssh --perms 0700 --dir /root/.ssh
+    --ro-bind "$SB_DIR/ssh/id_ed25519" /root/.ssh/id_ed25519)
 }
 
 # sandbox_up [--no-sshd]
@@ -156,7 +171,7 @@ sandbox_up() {
   mkdir -p "$SB_USERDATA"
   : >"$SB_DROP_CACHES"
   sb_make_tree "$SB_ROBOT"
-  sb_make_keys
+  sb_make_keys || return 1
 
   ip netns add "$SB_CLIENT_NS" && ip netns add "$SB_MANAGER_NS" || return 1
   # Different indexes on the two ends: with equal ones the kernel merges a
@@ -221,11 +236,12 @@ sandbox_start_client() {
     return 1
   }
   sb_root_view
+  sb_board_ssh_view
   info=$SB_DIR/client.info
   : >"$info"
   # shellcheck disable=SC2086 # the wrapper is split into words
   sb_client bwrap "${SB_VIEW[@]}" --ro-bind "$bindir" "$bindir" --ro-bind "$SB_ROBOT" /robot \
-    --ro-bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches \
+    --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches \
     --info-fd 3 -- ${SB_CLIENT_WRAPPER:-} "$SB_CLIENT_BIN" </dev/null >"$SB_CLIENT_LOG" 2>&1 3>"$info" &
   SB_BWRAP_PID=$!
   SB_PIDS+=("$SB_BWRAP_PID")
@@ -366,6 +382,34 @@ sandbox_client_fds() {
   find "/proc/$SB_CLIENT_PID/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l
 }
 
+# sandbox_client_sample: "FDS TCP RSS": the client's open descriptors, how
+# many of them are TCP sockets, and its VmRSS in KiB.
+sandbox_client_sample() {
+  local pid=$SB_CLIENT_PID tcp
+  tcp=$(comm -12 <(find "/proc/$pid/fd" -mindepth 1 -printf '%l\n' 2>/dev/null |
+    sed -n 's/^socket:\[\([0-9]*\)\]$/\1/p' | sort) <(awk 'NR > 1 { print $10 }' "/proc/$pid/net/tcp" | sort) | wc -l)
+  echo "$(sandbox_client_fds) $tcp $(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")"
+}
+
+# sandbox_steady_sample NAME: prints a sample taken while the client holds
+# one manager connection and runs no command, equal to a second one 0.3 s
+# later (tries for about 12 s; fails when there is none). Keeps the client's
+# descriptor list and smaps as $SB_DIR/fds.NAME and smaps.NAME.
+sandbox_steady_sample() {
+  local i a b
+  for ((i = 0; i < 40; i++)); do
+    a=$(sandbox_client_sample)
+    sleep 0.3
+    b=$(sandbox_client_sample)
+    if [ "$a" = "$b" ] && [ "$(cut -d' ' -f2 <<<"$a")" = 1 ] && ! sandbox_client_in_command; then
+      ls -l "/proc/$SB_CLIENT_PID/fd" >"$SB_DIR/fds.$1" && cp "/proc/$SB_CLIENT_PID/smaps" "$SB_DIR/smaps.$1"
+      echo "$a"
+      return 0
+    fi
+  done
+  return 1
+}
+
 # sandbox_carrier down|up: takes the manager's end down or up, which takes
 # usb0's carrier with it.
 sandbox_carrier() {
@@ -405,4 +449,61 @@ sandbox_copies_match() {
 # started (a copy, the interface bring-up).
 sandbox_client_in_command() {
   [ -n "$(sb_descendants "$SB_CLIENT_PID")" ]
+}
+
+# --- Shared by the scripts that check a run (tests, soak, memcheck) ---
+# SB_NAME names the script in their messages (default: its file name).
+
+# fail MESSAGE...: prints MESSAGE and the ends of the client's and the
+# manager's logs (when a sandbox is up), then exits 1.
+fail() {
+  echo "${SB_NAME:-$(basename "$0" .sh)}: FAIL: $*"
+  if [ -n "${SB_DIR:-}" ]; then
+    echo "--- client log (last 60 lines)"
+    sandbox_client_log | tail -60
+    echo "--- manager log (last 40 lines)"
+    tail -40 "$SB_MANAGER_LOG" 2>/dev/null
+  fi
+  exit 1
+}
+
+# must COMMAND...: runs COMMAND; fails the script when it fails.
+must() { "$@" || fail "$*"; }
+
+# must_see_client / must_see_manager REGEX [SECS] [COUNT]: sandbox_wait_for
+# on the client's or the manager's log; fails the script on time-out.
+must_see_client() { sandbox_wait_for "$SB_CLIENT_LOG" "$@" || fail "client log: no /$1/"; }
+must_see_manager() { sandbox_wait_for "$SB_MANAGER_LOG" "$@" || fail "manager log: no /$1/"; }
+
+# sb_count_client REGEX: client log lines (after the first SB_LOG_FROM) that
+# match the extended REGEX.
+sb_count_client() {
+  sandbox_client_log | tail -n +$((${SB_LOG_FROM:-0} + 1)) | grep -acE -- "$1"
+}
+
+# sb_client_tail N: the client's last N log lines without their time stamps.
+sb_client_tail() { sandbox_client_log | tail -n "$1" | sed 's/^\[[^]]*\] //'; }
+
+# sb_msgs CMD...: the client's report texts for these commands, one a line.
+sb_msgs() { printf '{"cmd":"%s"}\n' "$@"; }
+
+# must_receive [-u] CONN CMD...: the manager received exactly the reports
+# CMD... on connection CONN (with -u: repeats in a row counted once).
+must_receive() {
+  local uniq=cat got
+  [ "$1" = -u ] && uniq=uniq && shift
+  got=$(sandbox_received "$1" | $uniq)
+  [ "$got" = "$(shift && sb_msgs "$@")" ] || fail "manager received on #$1: $(paste -sd' ' <<<"$got")"
+}
+
+# must_stop_on_sigint: SIGINT to the client, which must end in order:
+# status 0, its last lines "SIGINT exit..." and "robot client exit!".
+must_stop_on_sigint() {
+  local status
+  sandbox_interrupt_client
+  sandbox_wait_client 30
+  status=$?
+  [ $status -eq 0 ] || fail "exit status $status after SIGINT"
+  [ "$(sb_client_tail 2)" = "$(printf 'WARN: SIGINT exit...\nERR: robot client exit!')" ] ||
+    fail "last lines after SIGINT: $(sb_client_tail 2 | paste -sd'|')"
 }

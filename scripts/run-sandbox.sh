@@ -3,12 +3,12 @@
 # network namespaces joined by usb0, a real sshd receiving the copies) and
 # shows both sides live. Everything is removed at the end, also on Ctrl-C.
 #
-#   scripts/sandbox.sh [--client PATH] [--no-sshd] [--keep] [-- MANAGER-OPTIONS...]
+#   scripts/run-sandbox.sh [--client PATH] [--no-sshd] [--keep] [-- MANAGER-OPTIONS...]
 #
 # MANAGER-OPTIONS go to tools/sim_manager.py (see its --help), for instance
-#   scripts/sandbox.sh -- --delay 1 --run-time 10
-#   scripts/sandbox.sh -- --reply 'connected={"cmd":"connected"}{"cmd":"sys_mountimg"}'
-#   scripts/sandbox.sh -- --script my-steps.txt
+#   scripts/run-sandbox.sh -- --delay 1 --run-time 10
+#   scripts/run-sandbox.sh -- --reply 'connected={"cmd":"connected"}{"cmd":"sys_mountimg"}'
+#   scripts/run-sandbox.sh -- --script my-steps.txt
 # --keep leaves the run's directory (logs, the copied /userdata) in /tmp.
 # Run as root.
 set -uo pipefail
@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
     --keep) SB_KEEP=1; shift ;;
     --) shift; break ;;
     -h | --help) sed -n '2,14s/^# \{0,1\}//p' "$0"; exit 0 ;;
-    *) echo "sandbox.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+    *) echo "run-sandbox.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
 # shellcheck source=scripts/lib/sandbox.sh

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Fault soak of the client in the whole-system sandbox, bounded to under 5
+# minutes. The client deploys once, meets the manager going down and coming
+# back, then a scripted manager drops the connection 100 times, sending 10
+# malformed or oversized texts on each connection (1000 in all) and flapping
+# usb0's carrier twice (200 flaps); finally a fresh manager takes the client
+# to running again and SIGINT ends it. The client must stay up throughout,
+# print every link notification, and hold the same number of descriptors and
+# the same resident memory at the end as after the first minute.
+#
+#   sudo tests/soak/soak.sh     (BUILD_DIR=... picks the build directory)
+set -uo pipefail
+cd "$(dirname "$0")/../.." || exit 1
+disconnects=100 limit=290
+# shellcheck source=scripts/lib/sandbox.sh
+. scripts/lib/sandbox.sh
+sandbox_build_client || exit 1
+elapsed() { echo $(($(date +%s) - started)); }
+alive() { kill -0 "$SB_CLIENT_PID" 2>/dev/null || fail "the client is gone after $(elapsed) s"; }
+
+# The ten texts of one connection (sim_manager escapes): not JSON, cut short,
+# cmd not a string, 1024 bytes and more (nested past cJSON's limit), binary.
+# None holds a command the client acts on, however they run together.
+texts=('hello manager' '{"cmd":"sys_mou' '{"cmd":42}' '{"cmd":null,"respone":[1,2]}'
+  '{"cmd":{"cmd":"bogus"}}' "{\"cmd\":\"$(printf 'x%.0s' {1..1500})\"}" '\x00\x01\xff\xfe{"cmd":"x"}\x80'
+  '{"cmd":"bogus\xff\xfe","respone":"\xc3\x28"}' "$(printf '[%.0s' {1..1100})" '{"CMD":"CONNECTED"}')
+
+must sandbox_up
+started=$(date +%s)
+# 1. One deployment up to running, then the manager goes down and comes back.
+must sandbox_start_manager --run-time -1 --timeout 60
+must sandbox_start_client
+must_see_manager 'send \{"cmd":"sys_runing"\}' 40
+sandbox_stop_manager
+must_see_client 'robotManager connect failed' 30 2
+
+# 2. The scripted manager: each connection gets the ten texts, a carrier
+# flap, its close and a second flap. The flaps come right after the texts,
+# which the client has by then read one by one, and well before the next
+# tick's connect, so that no SYN is lost to a flap and each tick reconnects.
+flap="shell ip link set $SB_PEER down && ip link set $SB_PEER up"
+for ((c = 1; c <= disconnects; c++)); do
+  [ $c -gt 1 ] && echo 'accept 60'
+  echo 'expect connected 60'
+  printf 'send %s\nsleep 0.02\n' "${texts[@]}"
+  printf '%s\nsleep 0.1\nclose\n%s\n' "$flap" "$flap"
+done >"$SB_DIR/steps"
+# What the kernel sent: the client must print a line for every usb0 record.
+sb_client ip monitor link >"$SB_DIR/monitor" &
+SB_PIDS+=($!)
+SB_LOG_FROM=$(sandbox_client_lines)
+manager_from=$(wc -l <"$SB_MANAGER_LOG")
+must sandbox_start_manager --script "$SB_DIR/steps" --timeout $((limit - 40 - $(elapsed)))
+first="" max_fds=0
+while kill -0 "$SB_MANAGER_PID" 2>/dev/null; do
+  alive
+  read -r fds tcp _ <<<"$(sandbox_client_sample)"
+  [ "$tcp" -le 1 ] || fail "$tcp manager connections open"
+  [ "$fds" -gt "$max_fds" ] && max_fds=$fds
+  if [ -z "$first" ] && [ "$(elapsed)" -ge 60 ]; then
+    first_at=$(elapsed) && first=$(sandbox_steady_sample first) || fail "no steady sample at $first_at s"
+  fi
+  [ "$(elapsed)" -lt $((limit - 40)) ] || fail "the soak overran"
+  sleep 2
+done
+sandbox_wait_manager 5 || fail "scripted manager status $?"
+[ -n "$first" ] || fail "ended before the first minute"
+manager_count() { tail -n +$((manager_from + 1)) "$SB_MANAGER_LOG" | grep -c -- "$1"; }
+closes=$(manager_count ' close$') sent=$(manager_count ' send ') flapped=$(manager_count ' shell ')
+
+# 3. A fresh manager: the client deploys up to running again.
+must sandbox_start_manager --run-time -1 --timeout 60
+must_see_manager 'send \{"cmd":"sys_runing"\}' 40 2
+sleep 2.5
+last=$(sandbox_steady_sample last) || fail "no steady sample at the end"
+
+ups=$(sb_count_client "^$SB_USB_INDEX: up usb0$") downs=$(sb_count_client "^$SB_USB_INDEX: down usb0$")
+kernel_ups=$(grep -cE "^$SB_USB_INDEX: usb0.*[<,]LOWER_UP[,>]" "$SB_DIR/monitor")
+kernel_downs=$(($(grep -c "^$SB_USB_INDEX: usb0" "$SB_DIR/monitor") - kernel_ups))
+read -r fds1 _ rss1 <<<"$first"
+read -r fds2 _ rss2 <<<"$last"
+printf '\n== soak: %s s\n' "$(elapsed)"
+printf '%-28s %s\n' "carrier flaps" "$flapped (usb0 up/down: kernel $kernel_ups/$kernel_downs, client $ups/$downs)" \
+  "manager disconnects" "$closes" "malformed texts sent" "$sent (client reads: $(sb_count_client 'recv msg:'))" \
+  "descriptors at ${first_at} s / end" "$fds1 / $fds2 (most seen: $max_fds)" "VmRSS KiB at ${first_at} s / end" "$rss1 / $rss2"
+must_stop_on_sigint
+[ "$ups" -eq "$kernel_ups" ] && [ "$downs" -eq "$kernel_downs" ] || fail "link notifications lost"
+# A down at once followed by the up may reach user space folded into the up.
+[ "$flapped" -eq $((2 * disconnects)) ] && [ "$kernel_ups" -ge "$flapped" ] ||
+  fail "$kernel_ups carrier-up notifications for $flapped flaps"
+[ "$closes" -eq "$disconnects" ] || fail "$closes disconnects"
+[ "$sent" -eq $((disconnects * ${#texts[@]})) ] || fail "$sent texts sent"
+[ "$fds2" -eq "$fds1" ] || fail "descriptors: $fds1 after the first minute, $fds2 at the end"
+[ "$rss2" -eq "$rss1" ] || fail "resident memory: $rss1 KiB after the first minute, $rss2 KiB at the end"
+for line in 'ERR: cJSON_Parse failed' 'cmd->valuestring:\(number\) discard' "cmd '\(null\)' respone '\(array\)'" \
+  'cmd->valuestring:\(object\) discard' 'cmd->valuestring:CONNECTED discard'; do
+  must_see_client "$line" 1
+done
+echo "soak: passed"
