@@ -129,13 +129,6 @@ board_up() {
   sb_make_tree "$SB_ROBOT"
   sb_make_keys
   cp "$BOARD_DEB" "$BOARD_DIR/sshd/ssh_host_ed25519_key.pub" "$BOARD_DIR/carry/"
-  # Until the package pairs by itself: the same files, written directly.
-  cat >"$BOARD_DIR/carry/pair.sh" <<'EOF'
-mkdir -p -m 700 /root/.ssh && ssh-keygen -q -t ed25519 -N '' -f /root/.ssh/id_ed25519
-echo "10.10.10.2 $(cut -d' ' -f1,2 /mnt/ssh_host_ed25519_key.pub)" >/etc/ssh/robot-manager_known_hosts
-printf 'Host 10.10.10.2\n BatchMode yes\n ConnectTimeout 10\n StrictHostKeyChecking yes\n UserKnownHostsFile /etc/ssh/robot-manager_known_hosts\n' >/etc/ssh/ssh_config.d/robot-client.conf
-cat /root/.ssh/id_ed25519.pub
-EOF
   truncate -s $(($(du -sm "$BOARD_DIR/carry" | cut -f1) + 16))M "$BOARD_DIR/carry.img" &&
     mke2fs -q -t ext2 -L carry -d "$BOARD_DIR/carry" "$BOARD_DIR/carry.img" || return 1
   local m=$SB_MANAGER_NS
@@ -205,7 +198,7 @@ board_install() {
   local line
   board_sh 'mount -o ro /dev/vdb /mnt && { dpkg -i /mnt/robot-client_*.deb >/tmp/dpkg.log 2>&1 || ! cat /tmp/dpkg.log; } && cp -a /mnt/robot /' ||
     return 1
-  line=$(board_sh 'if command -v robot-client-pair >/dev/null; then robot-client-pair /mnt/ssh_host_ed25519_key.pub; else sh /mnt/pair.sh; fi' | grep -E '^(from=|ssh-)') || return 1
+  line=$(board_sh 'robot-client-pair /mnt/ssh_host_ed25519_key.pub' | grep '^from=') || return 1
   echo "$line" >"$BOARD_DIR/sshd/authorized_keys"
 }
 

@@ -52,6 +52,8 @@ board_install || die "install and pair"
 check "installed, enabled for usb0, not running" \
   [ "$(board_sh 'systemctl is-enabled robot-client; systemctl is-active robot-client')" = $'enabled\ninactive' ]
 check "the shipped ssh policy is the package's" board_sh 'dpkg -S /etc/ssh/ssh_config.d/robot-client.conf >/dev/null'
+score=$(board_sh 'systemd-analyze security robot-client' | sed -n 's/.*exposure level for robot-client.service: \([0-9.]*\).*/\1/p')
+check "the installed unit rates 4.0 or less ($score)" awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 4.0) }'
 timed install
 
 # Hot plug: attaching the NIC starts the client; detaching it mid-deployment
@@ -61,12 +63,12 @@ board_plug usb || die "device_add usb-net"
 check "hot plug: the client runs the deployment" sandbox_wait_for "$SB_MANAGER_LOG" 'send \{"cmd":"sys_runing"\}' 120
 check "hot plug: copies whole" copies_whole
 pid=$(unit MainPID)
-check "the sandbox holds: only CAP_NET_ADMIN, no new privileges" \
-  board_sh "grep -q '^CapBnd:.*0000000000001000' /proc/$pid/status && grep -q '^NoNewPrivs:.*1' /proc/$pid/status"
+check "the sandbox holds: only CAP_NET_ADMIN, no new privileges, /run/robot-client" \
+  board_sh "[ -d /run/robot-client ] && grep -q '^CapBnd:.*0000000000001000' /proc/$pid/status && grep -q '^NoNewPrivs:.*1' /proc/$pid/status"
 board_unplug usb || die "device_del usb-net"
 check "unplug: the unit stops" until_guest '! systemctl is-active -q robot-client' 60
 check "unplug: ended with status 0" ended_clean
-check "unplug: nothing of it left" board_sh "! kill -0 $pid 2>/dev/null && [ ! -e /sys/fs/cgroup/system.slice/robot-client.service ]"
+check "unplug: nothing of it left" board_sh "! kill -0 $pid 2>/dev/null && [ ! -e /sys/fs/cgroup/system.slice/robot-client.service ] && [ ! -e /run/robot-client ]"
 timed "hot plug"
 
 # Stop during a copy: the copy finishes, sys_mount_finish follows it, the
@@ -112,6 +114,8 @@ check "cold plug: sys_run_finish reported" [ "$(received sys_run_finish)" = 1 ]
 check "cold plug: the unit stops" until_guest '! systemctl is-active -q robot-client' 30
 check "cold plug: ended with status 0" ended_clean
 check "cold plug: not restarted" [ "$(unit NRestarts)" = 0 ]
+check "cold plug: the page cache was dropped" board_sh "journalctl -k -b -o cat | grep -q 'drop_caches: 1'"
+check "cold plug: journalctl -p err lists the ERR lines" only_err_lines -b
 timed "cold plug"
 
 printf 'board test: %s\n' "${times[@]}"
