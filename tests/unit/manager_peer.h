@@ -41,7 +41,7 @@ class ManagerTest : public ::testing::Test {
         close(g_clientFd), close(peer_), close(listenFd_);
         g_clientFd = -1, g_tickCount = 0;
         setSysState(SYS_STATE_IDLE);
-        truncate(kDropCaches, 0);
+        EXPECT_EQ(truncate(kDropCaches, 0), 0);
         sh("ip link del mgr0");
     }
     void acceptPeer() { ASSERT_GE(peer_ = accept(listenFd_, nullptr, nullptr), 0); }
