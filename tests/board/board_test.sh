@@ -45,6 +45,7 @@ copies_whole() { diff -r "$SB_ROBOT" "$SB_USERDATA"; }
 board_image || die "guest image"
 timed "image (cached after the first run)"
 board_deb || die "package build"
+timed "package build"
 board_up || die "manager side"
 board_boot || die "boot"
 timed "boot without the NIC"
@@ -53,7 +54,8 @@ check "installed, enabled for usb0, not running" \
   [ "$(board_sh 'systemctl is-enabled robot-client; systemctl is-active robot-client')" = $'enabled\ninactive' ]
 check "the shipped ssh policy is the package's" board_sh 'dpkg -S /etc/ssh/ssh_config.d/robot-client.conf >/dev/null'
 score=$(board_sh 'systemd-analyze security robot-client' | sed -n 's/.*exposure level for robot-client.service: \([0-9.]*\).*/\1/p')
-check "the installed unit rates 4.0 or less ($score)" awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 4.0) }'
+echo "board test: systemd-analyze security robot-client on the board: $score"
+check "the installed unit rates 4.0 or less" awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 4.0) }'
 timed install
 
 # Hot plug: attaching the NIC starts the client; detaching it mid-deployment
