@@ -39,7 +39,7 @@ board_deb
 board_up
 echo "board-vm: run directory $BOARD_DIR; booting the guest (about 40 s under TCG)"
 sandbox_start_manager "$@"
-board_boot
+board_boot ""
 board_install
 echo "board-vm: robot-client installed and paired"
 if [ $plug -eq 1 ]; then

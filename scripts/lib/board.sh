@@ -34,14 +34,15 @@ BOARD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=scripts/lib/sandbox.sh
 source "$BOARD_ROOT/scripts/lib/sandbox.sh"
 : "${BOARD_CACHE:=/var/cache/robot-client-board}"
-BOARD_PACKAGES="systemd systemd-sysv udev kmod procps iproute2 net-tools openssh-client
-  linux-image-amd64 initramfs-tools libev4 libcjson1"
+BOARD_PACKAGES=(systemd systemd-sysv udev kmod procps iproute2 net-tools openssh-client
+  linux-image-amd64 initramfs-tools libev4 libcjson1)
 BOARD_VIRTIO_MAC=52:54:00:b0:a2:d0
 
 board_say() { printf 'board: %s\n' "$*" >&2; }
 
 # The Debian archive that apt uses here, as sources.list lines.
 board_mirrors() {
+  # shellcheck disable=SC2016 # apt's own format fields
   apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 2>/dev/null |
     awk '$1 ~ /debian/ && $2 ~ /^bookworm/ { print "deb " $1 " " $2 " " $3 }' | sort -u | grep . ||
     echo "deb http://deb.debian.org/debian bookworm main"
@@ -58,9 +59,11 @@ board_image_files() {
   echo '/dev/vda / ext4 rw 0 0' >"$d/etc/fstab"
   # A small initramfs: only what mounts the virtio root disk.
   echo MODULES=list >"$d/etc/initramfs-tools/conf.d/board"
+  # shellcheck disable=SC2016 # the hook's own variable
   printf '#!/bin/sh\n[ "$1" = prereqs ] && exit 0\n. /usr/share/initramfs-tools/hook-functions\n%s\n' \
     'manual_add_modules virtio_pci virtio_blk ext4' >"$d/etc/initramfs-tools/hooks/board"
   chmod 755 "$d/etc/initramfs-tools/hooks/board"
+  # shellcheck disable=SC2016 # the unit's own variable
   printf '[Service]\nExecStart=\nExecStart=-/sbin/agetty --autologin root --noclear --keep-baud 115200 %%I $TERM\n' \
     >"$d/etc/systemd/system/serial-getty@ttyS0.service.d/autologin.conf"
   printf '[Match]\nMACAddress=%s\n\n[Link]\nName=usb0\n' "$BOARD_VIRTIO_MAC" >"$d/etc/systemd/network/10-board-usb0.link"
@@ -68,7 +71,7 @@ board_image_files() {
 }
 
 board_image_key() {
-  { echo "$BOARD_PACKAGES"; board_mirrors; declare -f board_image_files board_image_build; } | sha256sum | cut -c1-16
+  { echo "${BOARD_PACKAGES[*]}"; board_mirrors; declare -f board_image_files board_image_build; } | sha256sum | cut -c1-16
 }
 
 board_image_build() {
@@ -78,7 +81,7 @@ board_image_build() {
   local mirrors
   mapfile -t mirrors < <(board_mirrors)
   # shellcheck disable=SC2016 # $1 is the hook's own argument
-  mmdebstrap --quiet --variant=essential --mode=root --include="$(echo $BOARD_PACKAGES | tr ' ' ,)" \
+  mmdebstrap --quiet --variant=essential --mode=root --include="$(IFS=, && echo "${BOARD_PACKAGES[*]}")" \
     --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
     --dpkgopt='path-exclude=/usr/share/locale/*' \
     --essential-hook="cp -a '$work/files/.' \"\$1/\"" bookworm "$work/root" "${mirrors[@]}" || return 1
@@ -145,6 +148,7 @@ board_up() {
 # board_boot [usb]: the guest, from this run's overlay of the image.
 board_boot() {
   local nic=()
+  # shellcheck disable=SC2054 # QEMU's own commas
   [ "${1:-}" = usb ] && nic=(-device usb-net,netdev=n0,bus=xhci.0,id=usbnic)
   [ -f "$BOARD_DIR/disk.qcow2" ] ||
     qemu-img create -q -f qcow2 -F raw -b "$BOARD_IMAGE/disk.raw" "$BOARD_DIR/disk.qcow2" || return 1

@@ -11,7 +11,7 @@
 # Each is checked from the manager's log, the copied files and the guest's
 # journal. Run as root; BOARD_KEEP=1 keeps the run directory.
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 if [ "$(id -u)" -ne 0 ] || [ ! -c /dev/net/tun ]; then
   echo "board test: SKIPPED: needs root and /dev/net/tun (it runs a virtual machine on a tap)"
   exit 0
@@ -88,7 +88,7 @@ check "stop: ended with status 0" ended_clean
 check "stop: the exit lines" grep -q 'SIGINT exit' <(run_log)
 check "stop: the last line" grep -q 'robot client exit!' <(run_log | tail -n 1)
 check "journalctl -p err lists the ERR lines" only_err_lines -b
-board_unplug usb && board_sh 'rm /run/udev/rules.d/90-slow.rules && udevadm control --reload' || die "unplug"
+{ board_unplug usb && board_sh 'rm /run/udev/rules.d/90-slow.rules && udevadm control --reload'; } || die "unplug"
 timed "stop during a copy"
 
 # Carrier: link down and up on a virtio NIC named usb0; the same process
@@ -97,11 +97,11 @@ manager --run-time -1
 board_plug virtio || die "device_add virtio-net"
 check "carrier: the client runs the deployment" sandbox_wait_for "$SB_MANAGER_LOG" 'send \{"cmd":"sys_runing"\}' 120
 pid=$(unit MainPID) n=$(received connected)
-board_link virtio off && until_guest 'ip link show usb0 | grep -q NO-CARRIER' 30 || die "carrier down"
+{ board_link virtio off && until_guest 'ip link show usb0 | grep -q NO-CARRIER' 30; } || die "carrier down"
 board_link virtio on || die "carrier up"
 check "carrier up: connected again" sandbox_wait_for "$SB_MANAGER_LOG" 'recv \{"cmd":"connected"\}' 60 $((n + 1))
 check "carrier up: the same process" [ "$(unit MainPID)" = "$pid" ]
-board_sh 'systemctl stop robot-client' 60 && board_unplug virtio || die "stop after the carrier test"
+{ board_sh 'systemctl stop robot-client' 60 && board_unplug virtio; } || die "stop after the carrier test"
 check "carrier: ended with status 0" ended_clean
 timed "carrier down and up"
 
