@@ -20,8 +20,8 @@
 #     tail -f RUN/manager.log              the manager's side
 #     ls RUN/userdata                      what the copies delivered
 # (RUN is printed at start.) Needs root and /dev/net/tun; no KVM needed.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
 
 plug=1
 if [ "${1:-}" = --no-plug ]; then
@@ -30,20 +30,23 @@ if [ "${1:-}" = --no-plug ]; then
 fi
 [ "${1:-}" = -- ] && shift
 [ $# -gt 0 ] || set -- --run-time 3
-[ "$(id -u)" -eq 0 ] || { echo "board-vm: run as root" >&2 && exit 1; }
+die() { echo "board-vm: $*" >&2 && exit 1; }
+[ "$(id -u)" -eq 0 ] || die "run as root"
 
-scripts/setup.sh
+scripts/setup.sh || die "setup failed"
 source scripts/lib/board.sh
-board_image
-board_deb
-board_up
-echo "board-vm: run directory $BOARD_DIR; booting the guest (about 40 s under TCG)"
-sandbox_start_manager "$@"
-board_boot ""
-board_install
+board_image || die "no guest image"
+board_deb || die "package build failed"
+board_up || die "manager side failed"
+echo "board-vm: run directory $BOARD_DIR; booting the guest (about 30 s under TCG)"
+sandbox_start_manager "$@" || die "the simulated manager did not start"
+board_boot "" || die "the guest did not boot"
+board_install || die "install or pairing failed"
 echo "board-vm: robot-client installed and paired"
 if [ $plug -eq 1 ]; then
-  board_plug usb
+  board_plug usb || die "device_add failed"
   echo "board-vm: USB NIC attached; usb0 starts robot-client"
 fi
+# The test's quiet console settings back to an operator's.
+board_sh "stty sane; export TERM=vt220 PS1='root@board:\\w# '; unset SYSTEMD_PAGER SYSTEMD_COLORS" >/dev/null
 python3 scripts/board.py attach "$BOARD_DIR/console.sock"

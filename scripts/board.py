@@ -90,7 +90,7 @@ def cmd_sh(args):
     # The markers are printed with printf, so the echoed command line (if the
     # terminal still echoes) never matches them.
     con.send("printf '%%s_%%s\\n' __B %s; { %s\n}; printf '%%s_%%s:%%s\\n' __E %s \"$?\"\n" % (tag, args.command, tag))
-    match = con.read_until(rb"__B_" + tag.encode() + rb"\n(.*?)__E_" + tag.encode() + rb":(\d+)\n",
+    match = con.read_until(rb"__B_" + tag.encode() + rb"\r?\n(.*?)__E_" + tag.encode() + rb":(\d+)\r?\n",
                            time.monotonic() + args.timeout)
     if not match:
         print("board.py: no answer within %ds to: %s" % (args.timeout, args.command), file=sys.stderr)

@@ -85,6 +85,9 @@ board_image_build() {
     --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
     --dpkgopt='path-exclude=/usr/share/locale/*' \
     --essential-hook="cp -a '$work/files/.' \"\$1/\"" bookworm "$work/root" "${mirrors[@]}" || return 1
+  # The documentation was left out of the image only: a package installed
+  # later gets its files whole.
+  rm -f "$work/root/etc/dpkg/dpkg.cfg.d/99mmdebstrap"
   od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$work/root/etc/machine-id"
   cp "$work"/root/boot/vmlinuz-* "$work/vmlinuz" && cp "$work"/root/boot/initrd.img-* "$work/initrd.img" || return 1
   truncate -s 2G "$work/disk.raw" && mke2fs -q -t ext4 -L board -d "$work/root" "$work/disk.raw" || return 1
@@ -214,6 +217,7 @@ board_halt() {
 
 board_down() {
   local pid
+  set +e
   trap - EXIT INT TERM
   [ -n "${BOARD_DIR:-}" ] || return 0
   for pid in "${SB_PIDS[@]}"; do sb_stop "$pid"; done
