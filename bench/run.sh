@@ -18,7 +18,9 @@
 # long idle run in the background while the trace, heap and link runs go one
 # after another, then the deployments alone: about 5 minutes. Figures never
 # fail the run: the exit status is non-zero only when the build or a sandbox
-# broke. Run as root; BENCH_KEEP=1 keeps the logs.
+# broke. The phases leave their measurements and logs in a work directory;
+# bench/report.py turns them into the report. Run as root; BENCH_KEEP=1
+# keeps the work directory.
 #
 #   sudo bench/run.sh        (BENCH_TICKS=N, BENCH_ROUNDS=N: carrier cycles and deployments)
 set -uo pipefail
@@ -30,17 +32,9 @@ traced=16 # ticks in the strace and valgrind windows: one holds a reminder
 tick7='updateInfo_onTimer status =7 '
 
 say() { printf 'bench: %s\n' "$*" >&2; }
-count() { grep -cE -- "$2" "$1" 2>/dev/null; }
 # wait_count FILE REGEX N SECS: until FILE has N lines matching REGEX.
-wait_count() {
-  local i
-  for ((i = 0; i < $4 * 4; i++)); do
-    [ "$(count "$1" "$2")" -ge "$3" ] && return 0
-    sleep 0.25
-  done
-  say "timed out waiting for $3 x /$2/ in $1"
-  return 1
-}
+wait_count() { sandbox_wait_for "$1" "$2" "$4" "$3"; }
+count() { grep -cE -- "$2" "$1" 2>/dev/null; }
 # The monotonic clock, as the stamper in the sandbox reads it.
 mono() { python3 -c 'import time; print("%.6f" % time.monotonic())'; }
 # timed CMD...: runs CMD; prints its monotonic start and end.
@@ -49,12 +43,9 @@ timed() {
 t = time.monotonic(); subprocess.run(sys.argv[1:], check=True)
 print("%.6f %.6f" % (t, time.monotonic()))' "$@"
 }
-median() { sort -g | awk '{ v[NR] = $1 } END { if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 put() { echo "$1=$2" >>"$res"; }
-status_kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
-cpu_ns() { awk '{ print $1 }' "/proc/$1/schedstat"; }
-# per_hour NS0 NS1 T0 T1: CPU seconds per hour of wall time.
-per_hour() { awk -v a="$1" -v b="$2" -v s="$3" -v e="$4" 'BEGIN { printf "%.4f", (b - a) / 1e9 * 3600 / (e - s) }'; }
+status_kib() { sed -n "s/^$2:[[:space:]]*\([0-9]*\) kB$/\1/p" "/proc/$1/status"; }
+cpu_ns() { cut -d' ' -f1 "/proc/$1/schedstat"; }
 
 start_floor() {
   SB_CLIENT_BIN=$bin/rc-floor SB_CLIENT_LOG=$SB_DIR/floor.log sandbox_start_client || return 1
@@ -72,22 +63,6 @@ start_running() {
   sandbox_start_client
 }
 
-# windows LOG MARKER FIRST N: the system calls of strace -ttt lines and the
-# allocation calls of valgrind --trace-malloc lines between the FIRST-th and
-# the (FIRST+N)-th line matching MARKER, one tick's sequence a line.
-windows() {
-  awk -v m="$2" -v first="$3" -v n="$4" '
-    { line = $0; sub(/^\[pid +[0-9]+\] /, "", line) }
-    line ~ /^[0-9]+\.[0-9]+ [a-z_0-9]+\(/ { name = line; sub(/^[^ ]+ /, "", name); sub(/\(.*/, "", name) }
-    line ~ /^--[0-9]+-- [A-Za-z_0-9]+\(/ && line !~ /-- free\(|-- _ZdlPv|-- _ZdaPv/ {
-      name = line; sub(/^--[0-9]+-- /, "", name); sub(/\).*/, ")", name) }
-    k >= first && k < first + n && name != "" { seq = seq " " name }
-    line ~ m { if (k >= first && k < first + n) print (seq == "" ? " (none)" : seq); seq = ""; k++ }
-    { name = "" }' "$1"
-}
-# The distinct tick sequences of windows' output, most common first.
-sequences() { sort | uniq -c | sort -rn | awk '{ n = $1; $1 = ""; printf "%s%d x%s", (NR > 1 ? "; " : ""), n, $0 }'; }
-
 # 1 and 4: the client in RUNNING beside the floor program; memory at tick
 # 30, CPU time from tick 10 to tick 10 + BENCH_TICKS.
 phase_idle() {
@@ -102,8 +77,9 @@ phase_idle() {
   done
   wait_count "$log" "$tick7" $((10 + ticks)) $((2 * ticks + 60)) || return 1
   c1=$(cpu_ns "$c") f1=$(cpu_ns "$floor_pid") w1=$(mono)
-  put cpu_client "$(per_hour "$c0" "$c1" "$w0" "$w1")"
-  put cpu_floor "$(per_hour "$f0" "$f1" "$w0" "$w1")"
+  put cpu_client_ns "$c0 $c1"
+  put cpu_floor_ns "$f0 $f1"
+  put cpu_wall "$w0 $w1"
   put cpu_ticks "$ticks"
 }
 
@@ -112,8 +88,7 @@ phase_trace() {
   start_running --no-sshd "strace -f -ttt -s 300" || return 1
   local marker="^[0-9.]+ write[(]1, .*$tick7"
   wait_count "$SB_CLIENT_LOG" "$marker" $((traced + 3)) 90 || return 1
-  put sys_client "$(windows "$SB_CLIENT_LOG" "$marker" 2 "$traced" | sequences)"
-  put sys_floor "$(windows "$SB_DIR/floor.log" 'epoll_wait[(]' 2 "$traced" | sequences)"
+  cp "$SB_CLIENT_LOG" "$work/trace.client.log" && cp "$SB_DIR/floor.log" "$work/trace.floor.log"
 }
 
 # 3: heap allocations per RUNNING tick under valgrind --trace-malloc; the
@@ -125,9 +100,8 @@ phase_heap() {
   f0=$(grep -cE "$alloc" "$SB_DIR/floor.log")
   wait_count "$SB_CLIENT_LOG" "$tick7" $((traced + 2)) 90 || return 1
   f1=$(grep -cE "$alloc" "$SB_DIR/floor.log")
-  put heap_client "$(windows "$SB_CLIENT_LOG" "$tick7" 2 "$traced" | sequences)"
   put heap_floor "$((f1 - f0)) in $traced ticks"
-  put heap_start "$(sed -n '/ev_run\.\.\./q;p' "$SB_CLIENT_LOG" | grep -cE "$alloc")"
+  cp "$SB_CLIENT_LOG" "$work/heap.client.log"
 }
 
 # 5: carrier cycles while the client waits between ticks (silent manager).
@@ -149,19 +123,7 @@ phase_link() {
     n=$(count "$log" 'SYS_STATE_IDLE')
     wait_count "$log" 'SYS_STATE_IDLE' $((n + 1)) 10 || return 1
   done
-  # For each carrier-up: its start, the ip command's end, the "up usb0"
-  # line (the notification read) and the SYS_STATE_IDLE line.
-  awk 'NR == FNR { s[NR] = $1; e[NR] = $2; n = NR; next }
-       / up usb0$/ { up[++u] = $1 } /SYS_STATE_IDLE/ { idle[++i] = $1 }
-       END { for (r = 1; r <= n; r++) {
-               for (j = 1; j <= u && up[j] <= s[r]; j++);
-               for (k = 1; k <= i && idle[k] <= s[r]; k++);
-               printf "%.6f %.6f %.6f\n", idle[k] - s[r], up[j] - s[r], e[r] - s[r] } }' \
-    "$times" "$log" >"$SB_DIR/reaction"
-  put react "$(awk '{ print $1 }' "$SB_DIR/reaction" | median)"
-  put react_max "$(awk '{ print $1 }' "$SB_DIR/reaction" | sort -g | tail -1)"
-  put react_note "$(awk '{ print $2 }' "$SB_DIR/reaction" | median)"
-  put react_ip "$(awk '{ print $3 }' "$SB_DIR/reaction" | median)"
+  cp "$log" "$work/link.log" && cp "$times" "$work/link.times"
 }
 
 # 6: BENCH_ROUNDS rounds of a plain scp of both trees, then a whole
@@ -179,7 +141,7 @@ phase_deploy() {
       python3 -c 'import subprocess, sys, time
 t = time.monotonic()
 for cmd in sys.argv[1].split("|"): subprocess.run(cmd.split(), check=True)
-print("%.6f" % (time.monotonic() - t))' "$copy" >>"$SB_DIR/plain" || return 1
+print("%.6f" % (time.monotonic() - t))' "$copy" >>"$work/plain" || return 1
     ip -n "$SB_CLIENT_NS" link set usb0 down && ip -n "$SB_CLIENT_NS" addr flush dev usb0 || return 1
     SB_MANAGER_LOG=$SB_DIR/manager$r.log sandbox_start_manager --run-time 0.2 --timeout 60 || return 1
     log=$SB_DIR/deploy$r.log
@@ -188,16 +150,9 @@ print("%.6f" % (time.monotonic() - t))' "$copy" >>"$SB_DIR/plain" || return 1
     wait "$SB_BWRAP_PID" || return 1
     sandbox_wait_manager 10 || return 1
     grep -q 'sys_run_finish' "$SB_DIR/manager$r.log" || return 1
-    awk '/stamp: start/ { s = $1 } /stamp: exit/ { e = $1 } /status =4 / { c = $1 }
-         /tcp send: .*sys_mount_finish/ { f = $1 } END { printf "%.6f %.6f\n", e - s, f - c }' \
-      "$log" >>"$SB_DIR/deploys"
+    cp "$log" "$work/deploy$r.log"
   done
-  sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app" || return 1
-  put plain "$(median <"$SB_DIR/plain")"
-  put deploy "$(awk '{ print $1 }' "$SB_DIR/deploys" | median)"
-  put copy "$(awk '{ print $2 }' "$SB_DIR/deploys" | median)"
-  put copy_all "$(awk '{ printf "%s%.3f", (NR > 1 ? " " : ""), $2 }' "$SB_DIR/deploys")"
-  put plain_all "$(awk '{ printf "%s%.3f", (NR > 1 ? " " : ""), $1 }' "$SB_DIR/plain")"
+  sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app"
 }
 
 if [ "${1:-}" = --phase ]; then
@@ -218,7 +173,7 @@ scripts/setup.sh || exit 1
 say "building (build-bench)"
 { cmake -S . -B build-bench -DRC_BENCH=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
   cmake --build build-bench --target robot-client rc-floor -j"$(nproc)"; } >/dev/null || exit 1
-arm=0
+arm=
 if command -v aarch64-linux-gnu-g++ qemu-aarch64 >/dev/null && dpkg -s libev-dev:arm64 libcjson-dev:arm64 >/dev/null 2>&1; then
   say "building (build-bench-arm64)"
   { cmake -S . -B build-bench-arm64 -DCMAKE_TOOLCHAIN_FILE="$root/packaging/toolchain-aarch64.cmake" \
@@ -250,88 +205,7 @@ idle_pid=
 # Alone: the copies' time depends on the CPU the rest would take.
 bash "$0" --phase deploy "$work" >"$work/deploy.out" 2>&1 || broken+=(deploy)
 
-declare -A R
-for phase in idle trace heap link deploy; do
-  [ -f "$work/$phase.res" ] || continue
-  while IFS='=' read -r key value; do R[$key]=$value; done <"$work/$phase.res"
-done
-v() { echo "${R[$1]:-?}"; }
-
-# Stripped sizes, the bytes the loadable segments hold (the rest is
-# alignment padding) and libstdc++ NEEDED entries.
-strip_size() {
-  local t
-  t=$(mktemp)
-  "$1" -o "$t" "$2" && stat -c %s "$t"
-  rm -f "$t"
-}
-segments() {
-  readelf -lW "$1" | awk '$1 == "LOAD" { h = $5; for (i = 3; i <= length(h); i++) v = v * 16 + index("0123456789abcdef", substr(h, i, 1)) - 1
-    n += v; v = 0 } END { print n }'
-}
-cxx() { readelf -d "$1" | grep -c 'NEEDED.*libstdc++'; }
-for a in amd64 arm64; do
-  dir=build-bench strip=strip
-  [ $a = arm64 ] && dir=build-bench-arm64 strip=aarch64-linux-gnu-strip
-  [ $a = arm64 ] && [ $arm -eq 0 ] && continue
-  R[size_$a]=$(strip_size $strip $dir/client/robot-client)
-  R[size_${a}_floor]=$(strip_size $strip $dir/bench/rc-floor)
-  R[seg_$a]=$(segments $dir/client/robot-client)
-  R[cxx_$a]=$(cxx $dir/client/robot-client)
-done
-
-# The deployment's floor: the client's timeline with its 2 s ticks, 0.6 s
-# bring-ups, an instant connect and manager, and the plain copy time. A
-# tick that ran longer than 2 s is followed at once by one late tick, then
-# every 2 s from there; a shorter one delays only a tick that was due.
-# Tick 1 brings up the unaddressed usb0, tick 2 brings it up again and
-# connects, 3 asks for the mount, 4 copies, 5 asks to run, 6 ends the run.
-R[deploy_floor]=$(awk -v c="$(v plain)" 'BEGIN { split("0.6 0.6 0 " c " 0", d, " "); at = 2; e = 0
-  for (i = 1; i <= 5; i++) { s = (at > e ? at : e); e = s + d[i]; at = (d[i] > 2 ? e : at + 2) }
-  print (at > e ? at : e) }')
-
-# fig LABEL FIGURE FLOOR UNIT FORMAT TARGET CONDITION: one row; CONDITION is
-# an awk expression of x (the figure) and r (its ratio to the floor).
-fig() {
-  awk -v l="$1" -v x="$2" -v f="$3" -v u="$4" -v p="$5" -v t="$6" "BEGIN {
-    nx = x != \"\" && x + 0 == x; nf = f != \"\" && f + 0 == f; r = (nx && nf && f > 0) ? x / f : 0
-    printf \"%-34s %12s %12s %7s  %-27s %s\n\", l, nx ? sprintf(p, x) u : x, nf ? sprintf(p, f) u : f,
-      (nx && nf && f > 0) ? sprintf(\"%.3f\", r) : \"-\", t, nx ? (($7) ? \"yes\" : \"no\") : (x == \"n/a\" ? \"n/a\" : \"?\") }"
-}
-commonest() { sed -E 's/^[0-9]+ x //; s/;.*//' <<<"$1"; }
-sys_c=$(commonest "$(v sys_client)") sys_f=$(commonest "$(v sys_floor)")
-heap_c=$(commonest "$(v heap_client)")
-heap_n=$(if [ "$heap_c" = "(none)" ]; then echo 0; elif [ "$heap_c" = "?" ]; then echo "?"; else wc -w <<<"$heap_c"; fi)
-sys_ok=$([ "$(tr ' ' '\n' <<<"$sys_c" | grep . | sort | paste -sd' ')" = "close epoll_wait ioctl socket write write" ] && echo 1 || echo 0)
-
-echo
-echo "robot-client bench, $(date -u '+%Y-%m-%d %H:%M UTC'); $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
-printf '%-34s %12s %12s %7s  %-27s %s\n' figure client floor ratio target met
-fig "1 VmRSS at tick 30 of RUNNING" "$(v VmRSS_client)" "$(v VmRSS_floor)" " KiB" %d "ratio <= 1.10" 'r <= 1.10'
-fig "  VmHWM at tick 30 of RUNNING" "$(v VmHWM_client)" "$(v VmHWM_floor)" " KiB" %d "ratio <= 1.10" 'r <= 1.10'
-echo "    RssAnon (private): client $(v RssAnon_client) KiB, floor $(v RssAnon_floor) KiB;" \
-  "RssFile (binary and libraries): client $(v RssFile_client) KiB, floor $(v RssFile_floor) KiB"
-for a in amd64 arm64; do
-  fig "2 stripped size $a" "${R[size_$a]:-n/a}" "${R[size_${a}_floor]:-n/a}" " B" %d "<= 65536 B, no libstdc++" \
-    "x <= 65536 && ${R[cxx_$a]:-1} == 0"
-  [ -n "${R[size_$a]:-}" ] && echo "    $a: loadable segments hold $(v seg_$a) B; libstdc++ NEEDED entries: $(v cxx_$a)"
-done
-[ $arm -eq 1 ] || echo "    arm64: n/a, the cross tools of scripts/setup-arm64.sh are not installed"
-fig "3 system calls per idle tick" "$(wc -w <<<"$sys_c")" "$(wc -w <<<"$sys_f")" "" %d "socket ioctl close 2xwrite wait" "$sys_ok"
-echo "    client, $traced RUNNING ticks:$(v sys_client)"
-echo "    floor, $traced timer expiries:$(v sys_floor)"
-fig "  heap allocations per idle tick" "$heap_n" "$(v heap_floor | cut -d' ' -f1)" "" %d "0" 'x == 0'
-echo "    client, $traced RUNNING ticks:$(v heap_client); start-up: $(v heap_start) allocations; floor: $(v heap_floor)"
-fig "4 CPU time per hour idle" "$(v cpu_client)" "$(v cpu_floor)" " s" %.4f "< 0.1 s" 'x < 0.1'
-echo "    from $(v cpu_ticks) RUNNING ticks: $(awk -v c="$(v cpu_client)" -v f="$(v cpu_floor)" \
-  'BEGIN { printf "%.0f us per tick, floor %.0f us per timer expiry", c / 1800 * 1e6, f / 1800 * 1e6 }')"
-fig "5 carrier up to SYS_STATE_IDLE" "$(v react)" 0.6 " s" %.4f "<= 0.620 s" 'x <= 0.620'
-echo "    median of $rounds, slowest $(v react_max) s; link line read after $(v react_note) s; the ip command took $(v react_ip) s"
-fig "6 whole deployment" "$(v deploy)" "$(v deploy_floor)" " s" %.3f "ratio <= 1.05" 'r <= 1.05'
-fig "  copy phase against plain scp" "$(v copy)" "$(v plain)" " s" %.3f "ratio <= 1.02" 'r <= 1.02'
-fastest() { tr ' ' '\n' <<<"$1" | sort -g | head -1; }
-echo "    medians of $rounds; copy phases: $(v copy_all) s; plain scp: $(v plain_all) s; fastest of each:" \
-  "$(fastest "$(v copy_all)") s against $(fastest "$(v plain_all)") s"
+python3 bench/report.py "$work" --ticks "$ticks" --rounds "$rounds" --traced "$traced" ${arm:+--arm64}
 if [ ${#broken[@]} -gt 0 ]; then
   say "the sandbox broke in: ${broken[*]} (rerun with BENCH_KEEP=1 and see $work/*.out)"
   exit 1

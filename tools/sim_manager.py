@@ -16,10 +16,12 @@ instead; see SCRIPT_HELP.
 Every event is printed on standard output, one line each:
     HH:MM:SS.mmm +ELAPSED #CONN EVENT [TEXT]
 with EVENT one of listen, accept, recv, send, close (this side closed), eof
-(the client closed), shell, note, exit. A recv/send TEXT is the bytes of
-one JSON value (or of what could not be read as one) exactly as they went
+(the client closed), shell, note, exit. The client's texts are read as JSON
+values however the reads cut them: two values in one read are two messages,
+whitespace between them is skipped. A recv TEXT is one value (or bytes that
+could not be read as one), a send TEXT one write, both exactly as they went
 over the wire: printable ASCII as it is, a backslash as \\, every other
-byte as \xNN. Whitespace between two JSON values is not shown.
+byte as \xNN.
 
 Exit status: 0 when the run ended as planned (the client sent its final
 report and closed, or --connections were served, or a script ended), 1 when

@@ -491,7 +491,7 @@ sb_msgs() { printf '{"cmd":"%s"}\n' "$@"; }
 # CMD... on connection CONN (with -u: repeats in a row counted once).
 must_receive() {
   local uniq=cat got
-  [ "$1" = -u ] && uniq=uniq && shift
+  [ "$1" = -u ] && uniq="uniq" && shift
   got=$(sandbox_received "$1" | $uniq)
   [ "$got" = "$(shift && sb_msgs "$@")" ] || fail "manager received on #$1: $(paste -sd' ' <<<"$got")"
 }

@@ -61,8 +61,7 @@ TEST_F(RobotClient, StartsAndStopsOnSigint)
     EXPECT_GE(secondsSince(start), 1.9);
     kill(pid, SIGINT);
     EXPECT_TRUE(readUntil(pipe, text, "robot client exit!\n")) << text;
-    const int status = pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(pclose(pipe), 0); // exit status 0
     EXPECT_TRUE(plain(text).ends_with("WARN: SIGINT exit...\nERR: robot client exit!\n")) << text;
 }
 
