@@ -4,7 +4,7 @@
 #   sudo scripts/board-vm.sh [--no-plug] [-- SIM_MANAGER_OPTIONS...]
 #
 # Boots the Debian 12 guest of the board test (scripts/lib/board.sh; the image
-# is built on first use, about 80 s, then cached), installs the .deb built
+# is built on first use, about a minute, then cached), installs the .deb built
 # from this checkout with dpkg, pairs the guest with the simulated manager
 # (tools/sim_manager.py, started with the given options, default
 # --run-time 3) and its sshd at 10.10.10.2, then attaches the USB NIC: usb0

@@ -9,7 +9,7 @@
 # Needs root, /dev/net/tun, and scripts/deps/board.list.
 #
 # Source this file, then:
-#   board_image          the cached guest image (built on first use, ~80 s)
+#   board_image          the cached guest image (built on first use, about a minute)
 #   board_deb            the .deb from this checkout (build-board-pkg/)
 #   board_up             run directory, namespace, sshd, the disk that carries
 #                        the .deb and the sample /robot into the guest
