@@ -7,8 +7,10 @@
 # or created. Needs root, iproute2, bubblewrap, openssh-server, python3.
 #
 # Source this file, then:
-#   sandbox_up [--no-sshd]         namespaces, link, keys, sample trees, sshd
+#   sandbox_up [--no-sshd | --new-host-key]
+#                                  namespaces, link, keys, sample trees, sshd
 #   sandbox_start_manager [OPT..]  tools/sim_manager.py with those options
+#   sandbox_start [OPT..]          the manager with those options, then the client
 #   sandbox_start_client           the client (SB_CLIENT_BIN) in the board's namespace;
 #                                  SB_CLIENT_WRAPPER (words, e.g. "valgrind -q")
 #                                  runs it under that command, in the same process
