@@ -7,8 +7,10 @@
 # or created. Needs root, iproute2, bubblewrap, openssh-server, python3.
 #
 # Source this file, then:
-#   sandbox_up [--no-sshd]         namespaces, link, keys, sample trees, sshd
+#   sandbox_up [--no-sshd | --new-host-key]
+#                                  namespaces, link, keys, sample trees, sshd
 #   sandbox_start_manager [OPT..]  tools/sim_manager.py with those options
+#   sandbox_start [OPT..]          the manager with those options, then the client
 #   sandbox_start_client           the client (SB_CLIENT_BIN) in the board's namespace;
 #                                  SB_CLIENT_WRAPPER (words, e.g. "valgrind -q")
 #                                  runs it under that command, in the same process
@@ -113,9 +115,7 @@ sb_make_keys() {
   cp -a /etc/ssh/ssh_config /etc/ssh/ssh_config.d "$etc/"
   cp "$SB_ROOT/packaging/ssh/robot-client.conf" "$etc/ssh_config.d/"
   ssh-keygen -q -t ed25519 -N '' -f "$sshd/ssh_host_ed25519_key"
-  sb_root_view
-  if ! bwrap "${SB_VIEW[@]}" --bind "$ssh" /root/.ssh --bind "$etc" /etc/ssh --ro-bind "$sshd" "$sshd" \
-    -- sh "$SB_ROOT/packaging/robot-client-pair" "$sshd/ssh_host_ed25519_key.pub" </dev/null >"$SB_DIR/pair.log" 2>&1 ||
+  if ! sb_pair "$SB_DIR/pair.log" "$sshd/ssh_host_ed25519_key.pub" ||
     ! grep '^from=' "$SB_DIR/pair.log" >"$sshd/authorized_keys"; then
     sb_say "pairing failed:"
     cat "$SB_DIR/pair.log" >&2
@@ -139,6 +139,19 @@ Subsystem sftp internal-sftp
 EOF
 }
 
+# sb_pair LOG [HOST-KEY-FILE]: runs the shipped pairing script as the
+# board's root would, with $SB_DIR/ssh as /root/.ssh and $SB_DIR/etc-ssh as
+# /etc/ssh; its output goes to LOG. Without a key file the script scans the
+# manager over usb0, so it runs in the board's namespace.
+sb_pair() {
+  local log=$1 netns=()
+  shift
+  [ $# -gt 0 ] || netns=(ip netns exec "$SB_CLIENT_NS")
+  sb_root_view
+  "${netns[@]}" bwrap "${SB_VIEW[@]}" --bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DIR/etc-ssh" /etc/ssh \
+    --ro-bind "$SB_DIR/sshd" "$SB_DIR/sshd" -- sh "$SB_ROOT/packaging/robot-client-pair" "$@" </dev/null >"$log" 2>&1
+}
+
 # Adds to SB_VIEW what the board's ssh sees, as on a paired board: /etc/ssh
 # with the shipped drop-in and the pinned host key, and root's key alone in
 # /root/.ssh.
@@ -147,7 +160,8 @@ sb_board_ssh_view() {
     --ro-bind "$SB_DIR/ssh/id_ed25519" /root/.ssh/id_ed25519)
 }
 
-# sandbox_up [--no-sshd]
+# sandbox_up [--no-sshd | --new-host-key]: with --new-host-key the sshd shows
+# another host key than the one the board pinned when it paired.
 sandbox_up() {
   local sshd=1
   [ "${1:-}" = --no-sshd ] && sshd=0
@@ -172,6 +186,9 @@ sandbox_up() {
   : >"$SB_DROP_CACHES"
   sb_make_tree "$SB_ROBOT"
   sb_make_keys || return 1
+  if [ "${1:-}" = --new-host-key ]; then
+    ssh-keygen -q -t ed25519 -N '' -f "$SB_DIR/sshd/ssh_host_ed25519_key" <<<y >/dev/null || return 1
+  fi
 
   ip netns add "$SB_CLIENT_NS" && ip netns add "$SB_MANAGER_NS" || return 1
   # Different indexes on the two ends: with equal ones the kernel merges a
@@ -227,6 +244,9 @@ sandbox_stop_manager() {
 sandbox_wait_manager() {
   sb_wait_pid "$SB_MANAGER_PID" "${1:-60}"
 }
+
+# sandbox_start [sim_manager.py options...]: the simulated manager, then the client.
+sandbox_start() { sandbox_start_manager "$@" && sandbox_start_client; }
 
 sandbox_start_client() {
   local bindir info
@@ -291,6 +311,18 @@ sb_wait_pid() {
   return $status
 }
 
+# sb_wait_until SECS COMMAND...: runs COMMAND every 0.1 s until it succeeds;
+# false when it still fails after SECS.
+sb_wait_until() {
+  local secs=$1 i
+  shift
+  for ((i = 0; i < secs * 10; i++)); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # sb_descendants PID: the pids of PID's children, grandchildren and so on.
 sb_descendants() {
   local child
@@ -325,6 +357,7 @@ sandbox_down() {
   local pid
   trap - EXIT INT TERM
   [ -n "${SB_DIR:-}" ] || return 0
+  sandbox_resume_sshd
   # The client first, so that it cannot reconnect while the rest goes away.
   [ -n "${SB_BWRAP_PID:-}" ] && sb_stop "$SB_BWRAP_PID"
   for pid in "${SB_PIDS[@]}"; do sb_stop "$pid"; done
@@ -374,6 +407,18 @@ sandbox_in_order() {
     END { if (k <= n) { print "missing in order: " want[k]; exit 1 } }' "$@"
 }
 
+# sandbox_recv_times CONN TEXT: the manager's clock (seconds from its start)
+# at each receipt of TEXT on connection CONN, one a line.
+sandbox_recv_times() {
+  awk -v conn="#$1" -v text="$2" '$3 == conn && $4 == "recv" && $5 == text { print substr($2, 2) }' "$SB_MANAGER_LOG"
+}
+
+# sb_steps_handshake: simulated-manager script steps that answer connected,
+# sys_mount and sys_run as the manager does.
+sb_steps_handshake() {
+  printf 'expect %s\nsend {"cmd":"%s"}\n' connected connected sys_mount sys_mountimg sys_run sys_runing
+}
+
 # sandbox_client_lines: number of lines in the client's log so far (for SB_LOG_FROM).
 sandbox_client_lines() { sandbox_client_log | wc -l; }
 
@@ -414,6 +459,26 @@ sandbox_steady_sample() {
 # usb0's carrier with it.
 sandbox_carrier() {
   ip -n "$SB_MANAGER_NS" link set "$SB_PEER" "$1"
+}
+
+# sandbox_flap [SECS]: usb0's carrier down, and up again SECS (default 0.5) later.
+sandbox_flap() { sandbox_carrier down && sleep "${1:-0.5}" && sandbox_carrier up; }
+
+# sandbox_usb0_address IP: usb0 gets the address IP/24 and is set up.
+sandbox_usb0_address() { sb_client ip addr add "$1/24" dev usb0 && sb_client ip link set usb0 up; }
+
+# sandbox_stall_sshd: stops (SIGSTOP) the sshd's session processes, not its
+# listener, so that a transfer in progress stalls; sandbox_resume_sshd (and
+# sandbox_down) let them go on.
+sandbox_stall_sshd() {
+  # shellcheck disable=SC2046,SC2086 # pid lists
+  SB_STALLED=$(sb_descendants $(cat /proc/"$SB_SSHD_PID"/task/*/children)) && [ -n "$SB_STALLED" ] &&
+    kill -STOP $SB_STALLED
+}
+sandbox_resume_sshd() {
+  # shellcheck disable=SC2086
+  [ -z "${SB_STALLED:-}" ] || kill -CONT $SB_STALLED 2>/dev/null
+  SB_STALLED=
 }
 
 # sandbox_rate_limit RATE|off: a tbf limit on usb0's egress (the copies).

@@ -13,11 +13,11 @@ fail() { echo "check-deb: FAIL: $*" >&2; exit 1; }
 
 arch=$(dpkg-deb -f "$deb" Architecture)
 [ "$arch" = "$want_arch" ] || fail "$deb: Architecture $arch, expected $want_arch"
-files=(/usr/sbin/robot-client /usr/sbin/robot-client-pair /lib/systemd/system/robot-client.service
-  /etc/ssh/ssh_config.d/robot-client.conf)
-[ -f docs/operator-guide.md ] && files+=(/usr/share/doc/robot-client/operator-guide.md)
 contents=$(dpkg-deb -c "$deb")
-for f in "${files[@]}"; do grep -q " \.$f\$" <<<"$contents" || fail "$deb: no $f"; done
+for f in /usr/sbin/robot-client /usr/sbin/robot-client-pair /lib/systemd/system/robot-client.service \
+  /etc/ssh/ssh_config.d/robot-client.conf /usr/share/doc/robot-client/operator-guide.md; do
+  grep -q " \.$f\$" <<<"$contents" || fail "$deb: no $f"
+done
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/ssh/ssh_config.d/robot-client.conf ] || fail "$deb: the ssh drop-in is no conffile"
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in libev4 libcjson1 net-tools openssh-client; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
@@ -26,10 +26,9 @@ echo "check-deb: $(basename "$deb"): Architecture $arch; Depends: $depends"
 # lintian warns that it runs as root; its findings go to stdout.
 lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian reports errors or warnings for $deb"
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$tmp" ./usr/sbin/robot-client
-bin=$tmp/usr/sbin/robot-client
+bin=$(mktemp)
+trap 'rm -f "$bin"' EXIT
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/sbin/robot-client >"$bin"
 size=$(stat -c %s "$bin")
 needed=$(readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')
 echo "check-deb: robot-client ($arch): stripped size $size bytes; NEEDED: $needed"

@@ -9,24 +9,23 @@ SB_CLIENT_BIN=$(realpath "$2")
 # shellcheck source=scripts/lib/sandbox.sh
 . "$(dirname "$0")/../../scripts/lib/sandbox.sh"
 
-accepts() { grep -c ' accept ' "$SB_MANAGER_LOG"; }
-# handshake: manager script steps that answer connected, sys_mount and sys_run.
-handshake() { printf 'expect %s\nsend {"cmd":"%s"}\n' connected connected sys_mount sys_mountimg sys_run sys_runing; }
+# Refused: status 255, or 1 when ssh ends before scp's first write.
+copy_failed='ERR: copy failed with exit status [0-9]+: scp -r /robot/'
 
-# The whole deployment: the manager's side sees each text once, in order;
-# the copies match their sources; the page cache is dropped; status 0.
+# The whole deployment from an unaddressed usb0 (brought up first): the
+# manager's side sees each text once, in order, on one connection; the copies
+# match their sources; the page cache is dropped on sys_run_finish; status 0.
 case_deploy() {
   must sandbox_up
-  must sandbox_start_manager --run-time 1 --timeout 60
-  must sandbox_start_client
+  must sandbox_start --run-time 1 --timeout 60
   sandbox_wait_client 60 || fail "exit status $?"
   sandbox_wait_manager 5 || fail "manager status $?"
   must_receive 1 connected sys_mount sys_mount_finish sys_run sys_run_finish
-  [ "$(accepts)" -eq 1 ] || fail "more than one connection"
+  [ "$(grep -c ' accept ' "$SB_MANAGER_LOG")" -eq 1 ] || fail "more than one connection"
   must sandbox_copies_match
   [ "$(cat "$SB_DROP_CACHES")" = 1 ] || fail "page-cache file holds '$(cat "$SB_DROP_CACHES")'"
-  must sandbox_in_order 'status =0 ' 'status =1 ' 'status =4 ' 'status =5 ' 'recv msg:{"cmd":"sys_run_finish"}' \
-    'NOTICE: echo 1 > /proc/sys/vm/drop_caches' 'status =8 '
+  must sandbox_in_order 'ERR: robotManager GetLocalIp failed' 'GetLocalIp ipaddr =10.10.10.1 ' 'connected 10.10.10.2:7901' \
+    'recv msg:{"cmd":"sys_run_finish"}' 'NOTICE: echo 1 > /proc/sys/vm/drop_caches' 'status =8 '
 }
 
 # SIGINT while a tick is blocked in a slow copy: the copy finishes, the
@@ -35,21 +34,18 @@ case_sigint_copy() {
   must sandbox_up
   sandbox_add_file AI/models/large.bin 768
   must sandbox_rate_limit 1mbit
-  must sandbox_start_manager --run-time -1 --timeout 100
-  must sandbox_start_client
+  must sandbox_start --run-time -1 --timeout 100
   must_see_client 'status =4 '
-  sleep 1
-  must sandbox_client_in_command
+  sb_wait_until 10 sandbox_client_in_command || fail "no copy running"
   must_stop_on_sigint
+  # No sys_run: no tick ran between the copy and the exit.
   must_receive 1 connected sys_mount sys_mount_finish
   must sandbox_copies_match
-  [ "$(sb_count_client 'status =5 ')" -eq 0 ] || fail "a tick ran between the copy and the SIGINT exit"
 }
 
 case_sys_exit() {
   must sandbox_up --no-sshd
-  must sandbox_start_manager --exit-on connected --timeout 30
-  must sandbox_start_client
+  must sandbox_start --exit-on connected --timeout 30
   sandbox_wait_client 30 || fail "exit status $?"
   must_receive 1 connected
   [ "$(sb_client_tail 1)" = "WARN: client socket close!" ] || fail "last line: $(sb_client_tail 1)"
@@ -61,18 +57,15 @@ case_sys_exit() {
 case_reconnect() {
   local k fds tcp other=()
   must sandbox_up
-  { handshake && echo 'sleep 2.5'
-    for k in {2..10}; do printf 'accept\nexpect connected\nsend {"cmd":"sys_runing"}\nsleep 0.5\n'; done
+  { sb_steps_handshake && echo 'sleep 2.5' && printf 'accept\nexpect connected\nsend {"cmd":"sys_runing"}\nsleep 0.5\n%.0s' {2..10}
     printf 'accept\nexpect connected\n'; } >"$SB_DIR/steps"
-  must sandbox_start_manager --script "$SB_DIR/steps" --timeout 100
-  must sandbox_start_client
+  must sandbox_start --script "$SB_DIR/steps" --timeout 100
   for k in {1..10}; do
     must_see_manager ' close$' 40 "$k" && sleep 0.4 && read -r fds tcp _ <<<"$(sandbox_client_sample)"
     [ "$tcp" -le 1 ] || fail "$tcp manager sockets after close $k"
     other+=($((fds - tcp)))
   done
   sandbox_wait_manager 20 || fail "manager status $?"
-  must sandbox_in_order 'status =7 ' 'WARN: client socket close!' 'connect to 10.10.10.2:7901' 'status =0 '
   for k in {2..11}; do [ "$(sandbox_received "$k" | head -1)" = '{"cmd":"connected"}' ] || fail "connection $k"; done
   [ "${other[9]}" -le "${other[0]}" ] || fail "descriptors grew: ${other[*]}"
   must_stop_on_sigint
@@ -92,37 +85,29 @@ case_manager_down_up() {
   must sandbox_start_manager --run-time -1
   must_see_manager 'recv \{"cmd":"connected"\}' 20 2
   [ "$(sb_count_client 'ERR: connect error :Connection refused')" -ge 4 ] || fail "refusals not logged"
-  [ "$(sb_count_client 'connect succeed\.')" -eq 2 ] && [ "$(sb_count_client 'connected 10\.10\.10\.2:7901')" -eq 2 ] ||
-    fail "connect succeed. logged for a refused connect"
+  # Each of the two connects logs both lines; a refused one neither.
+  [ "$(sb_count_client 'connect succeed\.|connected 10\.10\.10\.2:7901')" -eq 4 ] || fail "a refused connect logged as made"
   must_stop_on_sigint
 }
 
-# usb0 unaddressed, or holding another address: the client's is re-applied.
+# usb0 holding another address that starts with the client's: the client's
+# is applied before it connects. (An unaddressed usb0: case_deploy.)
 case_address() {
   must sandbox_up --no-sshd
-  if [ "$1" != none ]; then
-    must sb_client ip addr add "$1/24" dev usb0
-    must sb_client ip link set usb0 up
-  fi
-  must sandbox_start_manager --run-time -1
-  must sandbox_start_client
+  must sandbox_usb0_address 10.10.10.15
+  must sandbox_start --run-time -1
   must_see_manager 'recv \{"cmd":"connected"\}' 20
-  local first=('ERR: robotManager GetLocalIp failed')
-  [ "$1" != none ] && first=("GetLocalIp ipaddr =$1 " "${first[@]}")
-  must sandbox_in_order "${first[@]}" 'GetLocalIp ipaddr =10.10.10.1 ' 'connected 10.10.10.2:7901'
-  [ "$1" = none ] && sandbox_client_log | grep 'GetLocalIp ipaddr =' | grep -qv 'ipaddr =10.10.10.1 ' &&
-    fail "an address was logged for the unaddressed usb0"
-  sb_client ip -4 -o addr show dev usb0 | grep -q ' 10\.10\.10\.1/' || fail "usb0 lacks 10.10.10.1"
+  must sandbox_in_order 'GetLocalIp ipaddr =10.10.10.15 ' 'ERR: robotManager GetLocalIp failed' \
+    'GetLocalIp ipaddr =10.10.10.1 ' 'connected 10.10.10.2:7901'
   must_stop_on_sigint
 }
 
 # While running: an interface named usb01 coming up changes nothing; a
-# carrier down and up of usb0 prints the plain link lines and restarts the
-# sequence with "connected" on the same connection.
+# carrier down and up of usb0 restarts the sequence with "connected" on the
+# same connection.
 case_carrier() {
   must sandbox_up --no-sshd
-  must sandbox_start_manager --run-time -1 --timeout 100
-  must sandbox_start_client
+  must sandbox_start --run-time -1 --timeout 100
   must_see_manager 'send \{"cmd":"sys_runing"\}' 40
   SB_LOG_FROM=$(sandbox_client_lines)
   must sb_client sh -c 'ip link add usb01 type veth peer name usb01p && ip link set usb01p up && ip link set usb01 up'
@@ -130,14 +115,11 @@ case_carrier() {
   must_see_client 'status =' 10 $(($(SB_LOG_FROM=0 sb_count_client 'status =') + 1))
   [ "$(sb_count_client 'status =0 ')" -eq 0 ] || fail "usb01 restarted the sequence"
   SB_LOG_FROM=$(sandbox_client_lines)
-  must sandbox_carrier down
-  sleep 0.5
-  must sandbox_carrier up
+  must sandbox_flap
   must_see_manager 'recv \{"cmd":"connected"\}' 20 2
   must sandbox_in_order "$SB_USB_INDEX: down usb0" "$SB_USB_INDEX: up usb0" 'status =0 '
-  for l in down up; do sandbox_client_log | grep -qx "$SB_USB_INDEX: $l usb0" || fail "no plain '$l' line"; done
+  # The second "connected" on the first connection: it was kept.
   must_receive 1 connected sys_mount sys_mount_finish sys_run connected
-  [ "$(accepts)" -eq 1 ] && [ "$(sb_count_client 'client socket close!')" -eq 0 ] || fail "connection was not kept"
   must_stop_on_sigint
 }
 
@@ -149,15 +131,12 @@ case_link_burst() {
   must sandbox_up
   sandbox_add_file AI/models/large.bin 1024
   must sandbox_rate_limit 1mbit
-  must sandbox_start_manager --reply sys_run= --timeout 100
-  must sandbox_start_client
+  must sandbox_start --reply sys_run= --timeout 100
   must_see_client 'status =4 '
   sleep 0.5
   SB_LOG_FROM=$(sandbox_client_lines)
   must sandbox_bridges 20
-  must sandbox_carrier down
-  sleep 0.3
-  must sandbox_carrier up
+  must sandbox_flap 0.3
   must sandbox_client_in_command
   must_see_manager 'recv \{"cmd":"connected"\}' 60 2
   [ "$(sandbox_received 1 | grep -v '"sys_run"' | uniq | paste -sd' ')" = "$(sb_msgs connected sys_mount sys_mount_finish connected | paste -sd' ')" ] ||
@@ -165,23 +144,22 @@ case_link_burst() {
   must sandbox_in_order ': down sbbr19' "$SB_USB_INDEX: up usb0" 'status =0 '
   must sandbox_copies_match
   # The tick that blocked in the copy is followed by one late tick, not two.
-  local runs
-  runs=$(sed -nE 's/^[^ ]+ \+([0-9.]+) #1 recv \{"cmd":"sys_run"\}$/\1/p' "$SB_MANAGER_LOG" | head -2 | paste -sd' ')
-  awk -v r="$runs" 'BEGIN { split(r, t, " "); exit !(t[2] == "" || t[2] - t[1] > 1) }' || fail "sys_run repeated at once: $runs"
+  read -r t1 t2 _ <<<"$(sandbox_recv_times 1 '{"cmd":"sys_run"}' | paste -sd' ')"
+  [ -z "$t2" ] || awk "BEGIN { exit !($t2 - $t1 > 1) }" || fail "sys_run repeated at once: $t1 $t2"
   must_stop_on_sigint
 }
 
 # "sys_run_finish", then a carrier-up before any tick acts on it: no exit;
 # the client announces itself again. While usb0 is renamed away, every tick
 # stops at the address check, so no tick can act between the two whatever
-# their timing. Without sshd both copies fail and the sequence goes on.
+# their timing. Without sshd both copies fail (case_host_key_changed pins
+# what a failed copy logs) and the sequence goes on.
 case_run_finish_carrier() {
   must sandbox_up --no-sshd
   local ip="ip -n $SB_CLIENT_NS link set"
-  { handshake && echo "shell $ip usb0 down && $ip usb0 name usbx && $ip usbx up"
+  { sb_steps_handshake && echo "shell $ip usb0 down && $ip usb0 name usbx && $ip usbx up"
     printf 'send {"cmd":"sys_run_finish"}\nexpect connected 60\n'; } >"$SB_DIR/steps"
-  must sandbox_start_manager --script "$SB_DIR/steps" --timeout 90
-  must sandbox_start_client
+  must sandbox_start --script "$SB_DIR/steps" --timeout 90
   must_see_client 'recv msg:\{"cmd":"sys_run_finish"\}' 60
   # usb0 comes back without an address: a tick before the link callback
   # only brings it up.
@@ -190,26 +168,19 @@ case_run_finish_carrier() {
   must sandbox_in_order 'recv msg:{"cmd":"sys_run_finish"}' "$SB_USB_INDEX: up usb0" 'status =0 '
   sandbox_client_log | tac | sed "/^$SB_USB_INDEX: up usb0\$/q" | grep -q 'GetLocalIp failed' && fail "no bring-up on the carrier-up"
   must_receive 1 connected sys_mount sys_mount_finish sys_run connected
-  # Refused: status 255, or 1 when ssh ends before scp's first write.
-  [ "$(sb_count_client 'ERR: copy failed with exit status [0-9]+: scp -r /robot/(app  |AI )root@10\.10\.10\.2:/userdata/$')" -eq 2 ] ||
-    fail "not two copy-failed lines"
   must_stop_on_sigint
 }
 
 # The manager's sshd shows another host key than the pinned one: both
 # copies are refused, nothing arrives, and the sequence goes on to its end.
 case_host_key_changed() {
-  must sandbox_up --no-sshd
-  must ssh-keygen -q -t ed25519 -N '' -f "$SB_DIR/sshd/ssh_host_ed25519_key" <<<y >/dev/null
-  must sb_start_sshd
-  must sandbox_start_manager --run-time 1 --timeout 60
-  must sandbox_start_client
+  must sandbox_up --new-host-key
+  must sandbox_start --run-time 1 --timeout 60
   sandbox_wait_client 60 || fail "exit status $?"
+  sandbox_wait_manager 5 || fail "manager status $?"
   must_receive 1 connected sys_mount sys_mount_finish sys_run sys_run_finish
-  # scp's status is 255 or 1 ("lost connection"), as ssh's exit races scp's first write.
-  [ "$(sb_count_client 'ERR: copy failed with exit status [0-9]+: scp -r /robot/(app |AI )')" -eq 2 ] || fail "no copy-failed lines"
-  [ "$(sb_count_client 'Host key verification failed')" -eq 2 ] && [ -z "$(ls "$SB_USERDATA")" ] ||
-    fail "the changed host key was not refused"
+  [ "$(sb_count_client "${copy_failed}(app  |AI )root@10\.10\.10\.2:/userdata/$")" -eq 2 ] &&
+    [ "$(sb_count_client 'Host key verification failed')" -eq 2 ] || fail "the changed host key was not refused"
 }
 
 # A listener on the manager's port 22 that accepts and never speaks: each
@@ -218,16 +189,10 @@ case_host_key_changed() {
 case_silent_ssh() {
   must sandbox_up --no-sshd
   SB_MANAGER_LOG=$SB_DIR/port22.log must sandbox_start_manager --port 22 --silent --timeout 100
-  must sandbox_start_manager --run-time -1 --timeout 100
-  must sandbox_start_client
-  must_see_client 'status =4 ' 30
-  local t0=$SECONDS
-  must_see_client 'ERR: copy failed with exit status [0-9]+: scp -r /robot/AI ' 60
-  echo "both copies failed after $((SECONDS - t0)) s"
+  must sandbox_start --run-time -1 --timeout 100
+  must_see_client "${copy_failed}AI " 80
   must_see_manager 'send \{"cmd":"sys_runing"\}' 20
-  must sandbox_carrier down
-  sleep 0.5
-  must sandbox_carrier up
+  must sandbox_flap
   must_see_manager 'recv \{"cmd":"connected"\}' 20 2
   must_receive 1 connected sys_mount sys_mount_finish sys_run connected
   [ "$(grep -c ' accept ' "$SB_DIR/port22.log")" -eq 2 ] || fail "port 22 was not reached twice"
@@ -238,23 +203,14 @@ case_silent_ssh() {
 # fails within the keep-alive window, the next one goes through and the
 # sequence goes on.
 case_copy_stall() {
-  local i
-  stopped=''
   must sandbox_up
-  trap 'kill -CONT $stopped 2>/dev/null; sandbox_down' EXIT
   sandbox_add_file app/large.bin 2048
   must sandbox_rate_limit 1mbit
-  must sandbox_start_manager --run-time -1 --timeout 140
-  must sandbox_start_client
-  for ((i = 0; i < 600; i++)); do [ -s "$SB_USERDATA/app/large.bin" ] && break || sleep 0.1; done
-  # The sshd's session processes, not the listener (bwrap's child).
-  # shellcheck disable=SC2046
-  stopped=$(sb_descendants $(cat /proc/"$SB_SSHD_PID"/task/*/children))
-  must kill -STOP $stopped
-  local t0=$SECONDS
-  must_see_client 'ERR: copy failed with exit status [0-9]+: scp -r /robot/app ' 60
-  echo "the stalled copy failed after $((SECONDS - t0)) s"
-  kill -CONT $stopped
+  must sandbox_start --run-time -1 --timeout 140
+  sb_wait_until 60 test -s "$SB_USERDATA/app/large.bin" || fail "the copy did not start"
+  must sandbox_stall_sshd
+  must_see_client "${copy_failed}app " 60
+  sandbox_resume_sshd
   must_see_manager 'send \{"cmd":"sys_runing"\}' 40
   must_receive 1 connected sys_mount sys_mount_finish sys_run
   must sandbox_same_tree "$SB_ROBOT/AI" "$SB_USERDATA/AI"
@@ -268,17 +224,12 @@ case_pair() {
   must sandbox_up
   local log=$SB_DIR/pair-again.log before
   before=$(cat "$SB_DIR/ssh/id_ed25519" "$SB_DIR/etc-ssh/robot-manager_known_hosts")
-  must sb_client ip addr add 10.10.10.1/24 dev usb0
-  must sb_client ip link set usb0 up
-  sb_root_view
-  sb_client bwrap "${SB_VIEW[@]}" --bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DIR/etc-ssh" /etc/ssh \
-    -- sh "$SB_ROOT/packaging/robot-client-pair" </dev/null >"$log" 2>&1 || fail "pairing over usb0: $(cat "$log")"
+  must sandbox_usb0_address 10.10.10.1
+  sb_pair "$log" || fail "pairing over usb0: $(cat "$log")"
   [ "$(cat "$SB_DIR/ssh/id_ed25519" "$SB_DIR/etc-ssh/robot-manager_known_hosts")" = "$before" ] || fail "key or pin changed"
   grep -qxF "$(cat "$SB_DIR/sshd/authorized_keys")" "$log" || fail "another authorized_keys line"
   grep -qF "$(ssh-keygen -lf "$SB_DIR/sshd/ssh_host_ed25519_key.pub" | cut -d' ' -f2)" "$log" || fail "no fingerprint shown"
 }
 
-case_address_none() { case_address none; }
-case_address_other() { case_address 10.10.10.15; }
 "case_$case_name"
 echo "PASS ($case_name)"
