@@ -6,59 +6,44 @@
 #include "client/link_watch.h"
 #include "tests/support/capture.h"
 #include "tests/unit/link_records.h"
+#include "tests/unit/protocol.h"
 
 namespace {
-// Whether the walk over the first len bytes (all by default) calls for a
-// restart, then the lines it printed.
-std::string walk(const std::string &bytes, size_t len = std::string::npos)
+struct Read : Case {
+    std::string bytes;
+    size_t cut;       // bytes left out of the walk at the end
+    std::string does; // "restart " when due, then the lines printed
+};
+class LinkRecords : public ::testing::TestWithParam<Read> {};
+} // namespace
+
+TEST_P(LinkRecords, Walk)
 {
+    const std::string &bytes = GetParam().bytes;
     std::vector<uint32_t> aligned(bytes.size() / 4 + 1);
     memcpy(aligned.data(), bytes.data(), bytes.size());
     const testsupport::OutputCapture out;
-    const bool restart = walkLinkRecords(aligned.data(), static_cast<int>(std::min(len, bytes.size())));
-    return (restart ? "restart " : "") + out.text();
-}
-} // namespace
-
-TEST(LinkRecords, Usb0CarrierUpRestarts)
-{
-    EXPECT_EQ(walk(kUsb0Up), "restart 40: up usb0\n");
+    const bool restart = walkLinkRecords(aligned.data(), static_cast<int>(bytes.size() - GetParam().cut));
+    EXPECT_EQ((restart ? "restart " : "") + out.text(), GetParam().does);
 }
 
-TEST(LinkRecords, Usb0CarrierDownIsOnlyPrinted)
-{
-    EXPECT_EQ(walk(newLink(40, "usb0", IFF_UP)), "40: down usb0\n");
-}
-
-TEST(LinkRecords, OnlyTheNameUsb0ItselfQualifies)
-{
-    EXPECT_EQ(walk(newLink(42, "usb01") + newLink(43, "usb0.2") + newLink(2, "eth0")),
-              "42: up usb01\n43: up usb0.2\n2: up eth0\n");
-}
-
-TEST(LinkRecords, AnErrorRecordCancelsTheRestart)
-{
-    EXPECT_EQ(walk(kUsb0Up + kError + kUsb0Up), "40: up usb0\n");
-}
-
-TEST(LinkRecords, DoneEndsTheWalk)
-{
-    EXPECT_EQ(walk(kUsb0Up + record(NLMSG_DONE, 0, 0) + newLink(2, "eth0")), "restart 40: up usb0\n");
-}
-
-TEST(LinkRecords, OtherRecordTypesAreSkippedSilently)
-{
-    EXPECT_EQ(walk(record(RTM_DELLINK, 40, kUp, attr(IFLA_IFNAME, "usb0")) + kUsb0Up),
-              "restart 40: up usb0\n");
-}
-
-TEST(LinkRecords, ABrokenAttributeHidesTheName)
-{
-    EXPECT_EQ(walk(record(RTM_NEWLINK, 40, kUp, attr(IFLA_MTU, "", 2) + attr(IFLA_IFNAME, "usb0"))),
-              "40: up\n");
-}
-
-TEST(LinkRecords, ARecordCutByTheReadIsNotWalked)
-{
-    EXPECT_EQ(walk(kUsb0Up + newLink(2, "eth0"), kUsb0Up.size() + 4), "restart 40: up usb0\n");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Reads, LinkRecords,
+    ::testing::Values(Read{"Usb0CarrierUpRestarts", kUsb0Up, 0, "restart 40: up usb0\n"},
+                      Read{"Usb0CarrierDownIsOnlyPrinted", newLink(40, "usb0", IFF_UP), 0, "40: down usb0\n"},
+                      Read{"OnlyTheNameUsb0ItselfQualifies",
+                           newLink(42, "usb01") + newLink(43, "usb0.2") + newLink(2, "eth0"), 0,
+                           "42: up usb01\n43: up usb0.2\n2: up eth0\n"},
+                      Read{"AnErrorRecordCancelsTheRestart", kUsb0Up + kError + kUsb0Up, 0, "40: up usb0\n"},
+                      Read{"DoneEndsTheWalk", kUsb0Up + record(NLMSG_DONE, 0, 0) + newLink(2, "eth0"), 0,
+                           "restart 40: up usb0\n"},
+                      Read{"OtherRecordTypesAreSkippedSilently",
+                           record(RTM_DELLINK, 40, kUp, attr(IFLA_IFNAME, "usb0")) + kUsb0Up, 0,
+                           "restart 40: up usb0\n"},
+                      Read{"ABrokenAttributeHidesTheName",
+                           record(RTM_NEWLINK, 40, kUp, attr(IFLA_MTU, "", 2) + attr(IFLA_IFNAME, "usb0")), 0,
+                           "40: up\n"},
+                      Read{"ARecordCutByTheReadIsNotWalked", kUsb0Up + newLink(2, "eth0"),
+                           newLink(2, "eth0").size() - 4, "restart 40: up usb0\n"},
+                      Read{"AFailedReadWalksNothing", "", 1, ""}),
+    behaviourOf<::testing::TestParamInfo<Read>>);

@@ -5,69 +5,47 @@
 #include "tests/support/capture.h"
 #include "tests/unit/protocol.h"
 
-using namespace testsupport;
-
 namespace {
-// The reply to text, and the log after its "recv msg" line.
-std::pair<ManagerReply, std::string> handle(const std::string &text)
-{
-    OutputCapture out;
-    const ManagerReply reply = handleManagerMsg(text.c_str());
-    const std::string log = plain(out.text()), recv = "NOTICE: recv msg:" + text + "\n";
-    EXPECT_TRUE(log.starts_with(recv)) << log;
-    return {reply, log.substr(std::min(recv.size(), log.size()))};
-}
-const auto setState = [](SysState s) { return ManagerReply{ManagerAction::kSetState, s}; };
+struct Text : Case {
+    std::string text;
+    ManagerReply reply;
+    std::string log; // what follows the "recv msg" line
+};
+class ManagerMsg : public ::testing::TestWithParam<Text> {};
+constexpr ManagerAction kSet = ManagerAction::kSetState;
 } // namespace
 
-TEST(ManagerMsg, StateCommandsSetTheirState)
+TEST_P(ManagerMsg, Decides)
 {
-    EXPECT_EQ(handle(json("connected")).first, setState(SYS_STATE_CONNECTED));
-    EXPECT_EQ(handle(json("sys_mountimg")).first, setState(SYS_STATE_MOUNTING));
-    EXPECT_EQ(handle(json("sys_mount_finish")).first, setState(SYS_STATE_MOUNT_FINISH));
-    EXPECT_EQ(handle(json("sys_runing")), std::pair(setState(SYS_STATE_RUNNING), std::string()));
+    const testsupport::OutputCapture out;
+    EXPECT_EQ(handleManagerMsg(GetParam().text.c_str()), GetParam().reply);
+    EXPECT_EQ(testsupport::plain(out.text()), "NOTICE: recv msg:" + GetParam().text + "\n" + GetParam().log);
 }
 
-TEST(ManagerMsg, RunFinishAsksToDropTheCacheAndFinish)
-{
-    EXPECT_EQ(handle(json("sys_run_finish")).first,
-              (ManagerReply{ManagerAction::kRunFinish, SYS_STATE_RUN_FINISH}));
-}
-
-TEST(ManagerMsg, ExitAsksToEnd)
-{
-    EXPECT_EQ(handle(json("sys_exit")).first.action, ManagerAction::kExit);
-}
-
-TEST(ManagerMsg, CmdValueIsCaseSensitive)
-{
-    EXPECT_EQ(handle(json("CONNECTED")),
-              std::pair(ManagerReply{}, std::string("NOTICE: cmd->valuestring:CONNECTED discard\n")));
-}
-
-TEST(ManagerMsg, MemberNameIgnoresCase)
-{
-    EXPECT_EQ(handle(R"({"CMD":"connected"})").first, setState(SYS_STATE_CONNECTED));
-}
-
-TEST(ManagerMsg, OnlyTheFirstValueOfAReadCounts)
-{
-    EXPECT_EQ(handle(json("connected") + json("sys_mountimg")).first, setState(SYS_STATE_CONNECTED));
-}
-
-TEST(ManagerMsg, ResponeIsLoggedBeforeTheCommandActs)
-{
-    EXPECT_EQ(handle(R"({"cmd":"sys_runing","respone":"ok"})"),
-              std::pair(setState(SYS_STATE_RUNNING), std::string("NOTICE: cmd 'sys_runing' respone 'ok'\n")));
-}
-
-TEST(ManagerMsg, NonStringCmdIsDiscarded)
-{
-    EXPECT_EQ(handle(R"({"cmd":null})").second, "NOTICE: cmd->valuestring:(null) discard\n");
-}
-
-TEST(ManagerMsg, UnusableTextIsAnErrorAndDropped)
-{
-    EXPECT_EQ(handle(R"({"cmd":"conn)"), std::pair(ManagerReply{}, std::string("ERR: cJSON_Parse failed\n")));
-    EXPECT_EQ(handle(R"({"command":"connected"})"), std::pair(ManagerReply{}, std::string("ERR: cmd null")));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ManagerMsg,
+    ::testing::Values(
+        Text{"ConnectedSetsConnected", json("connected"), {kSet, SYS_STATE_CONNECTED}, ""},
+        Text{"SysMountimgSetsMounting", json("sys_mountimg"), {kSet, SYS_STATE_MOUNTING}, ""},
+        Text{"SysMountFinishSetsMountFinish", json("sys_mount_finish"), {kSet, SYS_STATE_MOUNT_FINISH}, ""},
+        Text{"SysRuningSetsRunning", json("sys_runing"), {kSet, SYS_STATE_RUNNING}, ""},
+        Text{"SysRunFinishAsksForTheCacheDrop",
+             json("sys_run_finish"),
+             {ManagerAction::kRunFinish, SYS_STATE_RUN_FINISH},
+             ""},
+        Text{"SysExitAsksToEnd", json("sys_exit"), {ManagerAction::kExit, SYS_STATE_IDLE}, ""},
+        Text{
+            "CmdValueIsCaseSensitive", json("CONNECTED"), {}, "NOTICE: cmd->valuestring:CONNECTED discard\n"},
+        Text{"MemberNameIgnoresCase", R"({"CMD":"connected"})", {kSet, SYS_STATE_CONNECTED}, ""},
+        Text{"OnlyTheFirstValueOfAReadCounts",
+             json("connected") + json("sys_mountimg"),
+             {kSet, SYS_STATE_CONNECTED},
+             ""},
+        Text{"ResponeIsLoggedBeforeActing",
+             R"({"cmd":"sys_runing","respone":"ok"})",
+             {kSet, SYS_STATE_RUNNING},
+             "NOTICE: cmd 'sys_runing' respone 'ok'\n"},
+        Text{"NonStringCmdIsDiscarded", R"({"cmd":null})", {}, "NOTICE: cmd->valuestring:(null) discard\n"},
+        Text{"UnparsableTextIsAnError", R"({"cmd":"conn)", {}, "ERR: cJSON_Parse failed\n"},
+        Text{"TextWithoutCmdIsAnError", R"({"command":"connected"})", {}, "ERR: cmd null"}),
+    behaviourOf<::testing::TestParamInfo<Text>>);
