@@ -35,7 +35,7 @@ enum class ManagerAction {
 struct ManagerReply {
     ManagerAction action = ManagerAction::kNone;
     SysState state = SYS_STATE_IDLE; // for kSetState and kRunFinish
-    bool operator==(const ManagerReply &) const = default;
+    friend bool operator==(const ManagerReply &, const ManagerReply &) = default;
 };
 
 // Logs and parses one received piece (NUL-terminated, at most 1024 bytes) and
