@@ -1,6 +1,4 @@
 // The tick carried out: the address check, the connection, the copies, the end.
-#include <arpa/inet.h>
-
 #include "client/deploy.h"
 #include "tests/unit/manager_peer.h"
 
@@ -31,12 +29,7 @@ TEST_F(DeployTick, AnotherAddressOnlyBringsUsb0Up)
 
 TEST_F(DeployTick, ANewConnectionAnnouncesTheClientFromIdle)
 {
-    ev_io_stop(g_loop, &g_clientWatcher);
-    g_clientFd = -1;
-    const int manager = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{AF_INET, htons(kManagerPort), {inet_addr(kManagerIp)}, {}};
-    ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-    listen(manager, 1);
+    const int manager = managerListening();
     setSysState(SYS_STATE_RUNNING);
     tick();
     EXPECT_EQ(getSysState(), SYS_STATE_IDLE);

@@ -6,6 +6,15 @@
 
 using ManagerLink = ManagerTest;
 
+TEST_F(ManagerLink, ASendWithoutAConnectionConnectsWithoutRestarting)
+{
+    const int manager = managerListening();
+    setSysState(SYS_STATE_RUNNING);
+    EXPECT_EQ(sendClientMsg(json("sys_try_run").c_str(), 0), 21);
+    EXPECT_EQ(getSysState(), SYS_STATE_RUNNING);
+    close(manager);
+}
+
 TEST_F(ManagerLink, ReadsAtMost1024BytesAtATime)
 {
     const std::string first = R"({"cmd":"sys_runing","pad":")" + std::string(995, 'x') + "\"}"; // 1024 bytes

@@ -3,6 +3,7 @@
 // address.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -37,6 +38,17 @@ class ManagerTest : public ::testing::Test {
         ev_io_init(&g_clientWatcher, onClientSock_cb, g_clientFd, EV_READ);
         ev_io_start(g_loop, &g_clientWatcher);
         setSysState(SYS_STATE_IDLE);
+    }
+    // Forgets the connection; a listener at the manager's address stands instead.
+    static int managerListening()
+    {
+        ev_io_stop(g_loop, &g_clientWatcher);
+        g_clientFd = -1;
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{AF_INET, htons(kManagerPort), {inet_addr(kManagerIp)}, {}};
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+        listen(fd, 1);
+        return fd;
     }
     void say(const std::string &t) { ASSERT_EQ(write(peer_, t.data(), t.size()), ssize_t(t.size())); }
     // Lets the client read once what waits on its connection (and nothing else: a
