@@ -6,7 +6,9 @@
 #include <ev.h>
 
 #include "client/client_log.h"
+#include "client/cmdline.h"
 #include "client/deploy.h"
+#include "client/instance_lock.h"
 #include "client/link_watch.h"
 #include "client/loop.h"
 
@@ -24,11 +26,23 @@ static void signal_cb(struct ev_loop *loop, ev_signal *watcher, int /*revents*/)
     ev_break(loop, EVBREAK_ALL);
 }
 
-int main(int /*argc*/, char ** /*argv*/)
+// Exit status when another instance already drives usb0.
+constexpr int kExitLocked = 1;
+
+int main(int argc, char **argv)
 {
+    // --help and --version touch nothing: no lock, no socket, no loop.
+    if (const int status = handleCmdline(argc, argv); status >= 0)
+        return status;
+
     // Under a service manager stdout is a pipe: block buffering would lose
     // lines on a kill and mix them out of order with the commands' output.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    logSetup();
+    // Before anything touches usb0: a second instance would fight the
+    // first over the interface and the manager.
+    if (takeInstanceLock(kLockDir, kLockPath) == InstanceLock::kHeld)
+        return kExitLocked;
 
     g_loop = ev_default_loop(0);
     // g_stateLock is initialised statically with default attributes.

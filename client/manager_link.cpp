@@ -88,7 +88,8 @@ ManagerReply decideCommand(const cJSON *cmd)
 {
     const char *text = memberText(cmd);
     if (!cJSON_IsString(cmd)) {
-        CLIENT_LOG(kLevelNotice, "cmd->valuestring:%s discard\n", text);
+        LogText escaped{};
+        CLIENT_LOG(kLevelNotice, "cmd->valuestring:%s discard\n", logEscape(text, escaped));
         return {};
     }
     const std::string_view value(text);
@@ -100,7 +101,8 @@ ManagerReply decideCommand(const cJSON *cmd)
         return {ManagerAction::kRunFinish, SYS_STATE_RUN_FINISH};
     if (value == kCmdExit)
         return {ManagerAction::kExit, SYS_STATE_IDLE};
-    CLIENT_LOG(kLevelNotice, "cmd->valuestring:%s discard\n", text);
+    LogText escaped{};
+    CLIENT_LOG(kLevelNotice, "cmd->valuestring:%s discard\n", logEscape(text, escaped));
     return {};
 }
 
@@ -124,7 +126,8 @@ int checkConnectStatus()
 
 ManagerReply handleManagerMsg(const char *text)
 {
-    CLIENT_LOG(kLevelNotice, "recv msg:%s\n", text);
+    LogText escaped{};
+    CLIENT_LOG(kLevelNotice, "recv msg:%s\n", logEscape(text, escaped));
     cJSON *root = cJSON_Parse(text);
     if (root == nullptr) {
         CLIENT_LOG(kLevelErr, "cJSON_Parse failed\n");
@@ -136,8 +139,11 @@ ManagerReply handleManagerMsg(const char *text)
         CLIENT_LOG(kLevelErr, "cmd null");
     } else {
         const cJSON *respone = cJSON_GetObjectItem(root, "respone");
-        if (respone != nullptr)
-            CLIENT_LOG(kLevelNotice, "cmd '%s' respone '%s'\n", memberText(cmd), memberText(respone));
+        if (respone != nullptr) {
+            LogText cmdText{}, responeText{};
+            CLIENT_LOG(kLevelNotice, "cmd '%s' respone '%s'\n", logEscape(memberText(cmd), cmdText),
+                       logEscape(memberText(respone), responeText));
+        }
         reply = decideCommand(cmd);
     }
     cJSON_Delete(root);

@@ -3,47 +3,110 @@
 #include <regex>
 #include <unistd.h>
 
-#include "client/util.h"
+#include "client/instance_lock.h"
 #include "tests/support/capture.h"
 #include "tests/support/sandbox.h"
 
 using namespace testsupport;
 
-// Without usb0 the built client, started inside the test's own namespaces
-// (killed with the test), logs its start, fails its first address check at
+namespace {
+
+// The built client runs in the test's namespaces with a /run of its own, so
+// its lock never meets the host's.
+class RobotClient : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(sh("mount -t tmpfs tmpfs /run"), 0); }
+};
+
+// Runs the client to its end: its exit status and what the shell redirection
+// leaves on the pipe.
+std::pair<int, std::string> runClient(const std::string &argsAndRedirection)
+{
+    FILE *pipe = popen((ROBOT_CLIENT_BIN " " + argsAndRedirection).c_str(), "r");
+    std::string text(4096, '\0');
+    text.resize(fread(text.data(), 1, text.size(), pipe));
+    return {WEXITSTATUS(pclose(pipe)), text};
+}
+
+// Starts the client (killed with the test); the shell says its pid first.
+FILE *startClient()
+{
+    return popen("echo $$; exec setpriv --pdeathsig KILL " ROBOT_CLIENT_BIN " 2>&1", "r");
+}
+
+// Reads the pipe into text until text holds what (true) or the pipe ends.
+bool readUntil(FILE *pipe, std::string &text, const std::string &what)
+{
+    char line[4096];
+    while (text.find(what) == std::string::npos && fgets(line, sizeof(line), pipe) != nullptr)
+        text += line;
+    return text.find(what) != std::string::npos;
+}
+
+} // namespace
+
+// Without usb0 the client logs its start, fails its first address check at
 // the first tick, 2 s later, and stops in order on SIGINT with status 0.
-TEST(RobotClient, StartsAndStopsOnSigint)
+TEST_F(RobotClient, StartsAndStopsOnSigint)
 {
     const auto start = std::chrono::steady_clock::now();
-    // The shell says its pid, then becomes the client. A client that hangs is
-    // left to the test's time limit.
-    FILE *pipe = popen("echo $$; exec setpriv --pdeathsig KILL " ROBOT_CLIENT_BIN " 2>&1", "r");
+    FILE *pipe = startClient();
     std::string text;
-    const auto readUntil = [&](const std::string &what) {
-        char line[4096];
-        while (text.find(what) == std::string::npos && fgets(line, sizeof(line), pipe) != nullptr)
-            text += line;
-        return text.find(what) != std::string::npos;
-    };
-    ASSERT_TRUE(readUntil("ev_run...\n")) << text;
+    ASSERT_TRUE(readUntil(pipe, text, "ev_run...\n")) << text;
     const pid_t pid = std::stoi(text);
     EXPECT_TRUE(std::regex_search(plain(text),
                                   std::regex("^\\d+\nNOTICE: create netlink socket \\d+\nNOTICE: ev_run")))
         << text;
-    ASSERT_TRUE(readUntil("robotManager GetLocalIp failed\n")) << text;
+    ASSERT_TRUE(readUntil(pipe, text, "robotManager GetLocalIp failed\n")) << text;
     EXPECT_GE(secondsSince(start), 1.9);
     kill(pid, SIGINT);
-    EXPECT_TRUE(readUntil("robot client exit!\n")) << text;
-    const int status = pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(readUntil(pipe, text, "robot client exit!\n")) << text;
+    EXPECT_EQ(pclose(pipe), 0); // exit status 0
     EXPECT_TRUE(plain(text).ends_with("WARN: SIGINT exit...\nERR: robot client exit!\n")) << text;
 }
 
-// readFile: -1 for a missing file; at most n bytes, and no more than the file holds.
-TEST(Util, ReadFile)
+// --help prints the usage on stdout, exits 0 and touches nothing (no lock).
+TEST_F(RobotClient, HelpPrintsUsageAndExitsZero)
 {
-    char buf[32] = {};
-    EXPECT_EQ(readFile("/nonexistent", buf, sizeof(buf)), -1);
-    EXPECT_EQ(readFile("/proc/self/comm", buf, 4), 4);
-    EXPECT_EQ(readFile("/proc/self/comm", buf, sizeof(buf)), 12); // "binary_test\n"
+    const auto [status, out] = runClient("--help 2>/dev/null");
+    EXPECT_TRUE(status == 0 && out.starts_with("Usage: robot-client [--help | --version]\n")) << out;
+    EXPECT_NE(access(kLockDir, F_OK), 0);
+}
+
+// --version prints the name and the project's version and exits 0.
+TEST_F(RobotClient, VersionPrintsTheVersion)
+{
+    EXPECT_EQ(runClient("--version"), std::pair(0, std::string("robot-client " RC_VERSION "\n")));
+}
+
+// Any other argument: the usage on stderr, nothing on stdout, status 2.
+TEST_F(RobotClient, UnknownArgumentPrintsUsageOnStderrAndExitsTwo)
+{
+    const auto [status, err] = runClient("--daemon 2>&1 >/dev/null");
+    EXPECT_TRUE(status == 2 && err.find("\nUsage: robot-client") != std::string::npos) << err;
+}
+
+// A second client finds the lock held: one ERR line and status 1, before it
+// touches anything (no netlink socket, no loop).
+TEST_F(RobotClient, SecondInstanceIsRefusedWithStatusOne)
+{
+    ASSERT_EQ(takeInstanceLock(kLockDir, kLockPath), InstanceLock::kTaken);
+    const auto [status, out] = runClient("2>&1");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(plain(out), "ERR: another robot-client is running (/run/robot-client/lock is held)\n");
+}
+
+// Where the lock cannot be made (a read-only /run), a WARN line and the
+// client runs on.
+TEST_F(RobotClient, RunsOnWithAWarningWhereTheLockCannotBeMade)
+{
+    ASSERT_EQ(sh("mount -o remount,ro /run"), 0);
+    FILE *pipe = startClient();
+    std::string text;
+    EXPECT_TRUE(readUntil(pipe, text,
+                          "WARN: cannot take /run/robot-client/lock: Read-only file system; running "
+                          "without the single-instance lock\n"));
+    ASSERT_TRUE(readUntil(pipe, text, "ev_run...\n")) << text;
+    kill(std::stoi(text), SIGINT);
+    EXPECT_EQ(pclose(pipe), 0);
 }

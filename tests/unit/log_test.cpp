@@ -1,12 +1,21 @@
 #include <climits>
 #include <ctime>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "client/manager_link.h"
 #include "log/log.h"
 #include "tests/support/capture.h"
 
 using namespace testsupport;
+
+// Log output with every time stamp as "[T]".
+const auto stamped = [](const std::string &text) {
+    return std::regex_replace(text, std::regex(R"(\[\d+-\d+-\d+ \d+:\d+:\d+\])"), "[T]");
+};
 
 // One line: ESC colour "[stamp] NAME: " message ESC "[0m", the stamp being the
 // local time without leading zeros (the zone is set so the hour has one digit).
@@ -40,6 +49,64 @@ TEST(LogPrint, LineFormatLevelsAndLength)
     }
     logPrint("net", "f", 1, 2, "%s\n", std::string(3000, 'b').c_str());
     want += "\x1b[36;1m[T] NOTICE: " + std::string(2047, 'b') + "\x1b[0m";
-    const std::regex stamp(R"(\[\d+-\d+-\d+ \d+:\d+:\d+\])");
-    EXPECT_EQ(std::regex_replace(out.text(), stamp, "[T]"), std::regex_replace(want, stamp, "[T]"));
+    EXPECT_EQ(stamped(out.text()), stamped(want));
+}
+
+// With stdout the journal, a line starts with its syslog priority, carries
+// no colour and ends in its own newline (ERR <3>, DEBUG <7>).
+TEST(LogMode, JournalLinesStartWithTheirPriorityAndCarryNoColour)
+{
+    OutputCapture out;
+    struct stat st {};
+    fstat(STDOUT_FILENO, &st);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    logSetup();
+    logPrint("robotClient", "main", 1, kLevelErr, "robot client exit!\n");
+    logPrint("robotClient", "f", 1, kLevelDebug, "cmd null");
+    EXPECT_EQ(stamped(out.text()), "<3>[T] ERR: robot client exit!\n<7>[T] DEBUG: cmd null\n");
+}
+
+// A JOURNAL_STREAM that names another file, and NO_COLOR off a terminal,
+// leave the line as it always was.
+TEST(LogMode, ColourKeptWhenStdoutIsNeitherTheJournalNorATerminal)
+{
+    setenv("JOURNAL_STREAM", "1:2", 1), setenv("NO_COLOR", "1", 1);
+    OutputCapture out;
+    logSetup();
+    logPrint("robotClient", "f", 1, kLevelWarn, "SIGINT exit...\n");
+    EXPECT_EQ(stamped(out.text()), "\x1b[35;1m[T] WARN: SIGINT exit...\n\x1b[0m");
+}
+
+// NO_COLOR drops the colour on a terminal (which turns "\n" into "\r\n").
+TEST(LogMode, NoColorDropsTheColourOnATerminal)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    OutputCapture restoresStdout;
+    dup2(open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC), STDOUT_FILENO);
+    setenv("NO_COLOR", "1", 1);
+    logSetup();
+    logPrint("robotClient", "f", 1, kLevelWarn, "SIGINT exit...\n");
+    fflush(stdout);
+    std::string text(256, '\0');
+    text.resize(static_cast<size_t>(std::max<ssize_t>(0, read(master, text.data(), text.size()))));
+    EXPECT_EQ(stamped(text), "[T] WARN: SIGINT exit...\r\n");
+}
+
+// Control bytes and backslashes of outside text are escaped, UTF-8 passes;
+// a text is cut, never inside an escape, to fit.
+TEST(LogEscape, ControlBytesAndBackslashesAreEscaped)
+{
+    LogText text{};
+    EXPECT_STREQ(logEscape("a\nb\x1b[2J\\ \xc3\xa9\x7f", text), "a\\x0ab\\x1b[2J\\\\ \xc3\xa9\\x7f");
+    std::array<char, 6> small{};
+    EXPECT_STREQ(logEscape("ab\n", small), "ab");
+}
+
+// A newline and an escape sequence in a manager text stay on its one log line.
+TEST(LogEscape, ManagerTextIsOneLogLine)
+{
+    OutputCapture out;
+    handleManagerMsg("{\"cmd\":\"x\"}\n\x1b[2J");
+    EXPECT_NE(out.text().find("recv msg:{\"cmd\":\"x\"}\\x0a\\x1b[2J\n"), std::string::npos) << out.text();
 }

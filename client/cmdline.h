@@ -1,0 +1,12 @@
+// The command line: the daemon takes no arguments; --help and --version only
+// print.
+#pragma once
+
+// Exit status of a command line that asks for something the daemon does not do.
+constexpr int kExitUsage = 2;
+
+// Handles argv before anything else happens: -1 when there are no arguments
+// and the daemon is to run; otherwise it prints the usage (--help, on stdout),
+// the version (--version, on stdout) or the usage after a complaint (anything
+// else, on stderr) and returns the exit status (0, 0, kExitUsage).
+int handleCmdline(int argc, char *const argv[]);
