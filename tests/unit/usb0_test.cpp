@@ -32,13 +32,19 @@ TEST_P(GetLocalIpOf, Gives)
 
 INSTANTIATE_TEST_SUITE_P(
     Usb0, GetLocalIpOf,
-    ::testing::Values(Lookup{"TheClientsAddressIsAcceptedAndLogged", "10.10.10.1", "usb0", 16,
+    ::testing::Values(Lookup{{"TheClientsAddressIsAcceptedAndLogged"},
+                             "10.10.10.1",
+                             "usb0",
+                             16,
                              "0 10.10.10.1 NOTICE: GetLocalIp ipaddr =10.10.10.1 \n"},
-                      Lookup{"AnAddressThatOnlyBeginsLikeTheClientsIsRejected", "10.10.10.15", "usb0", 16,
+                      Lookup{{"AnAddressThatOnlyBeginsLikeTheClientsIsRejected"},
+                             "10.10.10.15",
+                             "usb0",
+                             16,
                              "-1 10.10.10.15 NOTICE: GetLocalIp ipaddr =10.10.10.15 \n"},
-                      Lookup{"NoAddressIsMinusOneAndSilent", "", "usb0", 16, "-1 untouched "},
-                      Lookup{"NoInterfaceIsOneAndSilent", "", "usb7", 16, "1 untouched "},
-                      Lookup{"ABufferUnder16BytesIsRefused", "10.10.10.1", "usb0", 15, "-1 untouched "}),
+                      Lookup{{"NoAddressIsMinusOneAndSilent"}, "", "usb0", 16, "-1 untouched "},
+                      Lookup{{"NoInterfaceIsOneAndSilent"}, "", "usb7", 16, "1 untouched "},
+                      Lookup{{"ABufferUnder16BytesIsRefused"}, "10.10.10.1", "usb0", 15, "-1 untouched "}),
     behaviourOf<::testing::TestParamInfo<Lookup>>);
 
 TEST(Usb0, BringUpGivesADownUsb0ItsAddressAfterPausing)
