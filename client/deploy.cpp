@@ -6,17 +6,16 @@
 #include "client/client_log.h"
 #include "client/manager_link.h"
 #include "client/shell.h"
-#include "client/state.h"
 #include "client/usb0.h"
 
 namespace {
 
-constexpr const char *kMsgConnected = "{\"cmd\":\"connected\"}";
-constexpr const char *kMsgMount = "{\"cmd\":\"sys_mount\"}";
-constexpr const char *kMsgMountFinish = "{\"cmd\":\"sys_mount_finish\"}";
-constexpr const char *kMsgRun = "{\"cmd\":\"sys_run\"}";
-constexpr const char *kMsgTryRun = "{\"cmd\":\"sys_try_run\"}";
-constexpr const char *kMsgRunFinish = "{\"cmd\":\"sys_run_finish\"}";
+constexpr std::string_view kMsgConnected = "{\"cmd\":\"connected\"}";
+constexpr std::string_view kMsgMount = "{\"cmd\":\"sys_mount\"}";
+constexpr std::string_view kMsgMountFinish = "{\"cmd\":\"sys_mount_finish\"}";
+constexpr std::string_view kMsgRun = "{\"cmd\":\"sys_run\"}";
+constexpr std::string_view kMsgTryRun = "{\"cmd\":\"sys_try_run\"}";
+constexpr std::string_view kMsgRunFinish = "{\"cmd\":\"sys_run_finish\"}";
 
 // The manager's secure-copy service receives the application into /userdata.
 constexpr std::array<const char *, 2> kCopyCmds = {
@@ -34,23 +33,31 @@ void copyToManager()
     }
 }
 
-// A tick that blocked longer than the interval (a copy, two failed
-// connects) leaves the timer overdue, and libev would then run two ticks back
-// to back. Re-arming it to fire now gives exactly one late tick, then the
-// usual 2 s cadence from there.
-void rearmAfterOverrun(struct ev_loop *loop, ev_timer *timer)
-{
-    if (loop == nullptr || timer == nullptr || ev_time() - ev_now(loop) <= kTickSeconds)
-        return;
-    ev_now_update(loop);
-    ev_timer_stop(loop, timer);
-    ev_timer_set(timer, 0.0, kTickSeconds);
-    ev_timer_start(loop, timer);
-}
-
 } // namespace
 
-void updateInfo_onTimer(struct ev_loop *loop, ev_timer *timer, int /*revents*/)
+TickStep tickStep(SysState state, int tickCount)
+{
+    switch (state) {
+    case SYS_STATE_IDLE:
+        return {kMsgConnected, false, false, state, tickCount};
+    case SYS_STATE_CONNECTED:
+        return {kMsgMount, false, false, state, tickCount};
+    case SYS_STATE_MOUNTING:
+        return {kMsgMountFinish, true, false, SYS_STATE_MOUNT_FINISH, tickCount};
+    case SYS_STATE_MOUNT_FINISH:
+        return {kMsgRun, false, false, state, tickCount};
+    case SYS_STATE_RUNNING:
+        if (tickCount + 1 > kReminderTicks)
+            return {kMsgTryRun, false, false, state, 0};
+        return {{}, false, false, state, tickCount + 1};
+    case SYS_STATE_RUN_FINISH:
+        return {kMsgRunFinish, false, true, state, tickCount};
+    default:
+        return {{}, false, false, state, tickCount};
+    }
+}
+
+void updateInfo_onTimer(struct ev_loop * /*loop*/, ev_timer * /*timer*/, int /*revents*/)
 {
     std::array<char, kIpTextMin> addr{};
     if (GetLocalIp(kUsbIfName, addr.data(), static_cast<int>(addr.size())) != 0) {
@@ -61,37 +68,20 @@ void updateInfo_onTimer(struct ev_loop *loop, ev_timer *timer, int /*revents*/)
 
     checkConnectStatus();
 
-    const int state = getSysState();
+    const SysState state = getSysState();
     CLIENT_LOG(kLevelNotice, "updateInfo_onTimer status =%d \n", state);
-    switch (state) {
-    case SYS_STATE_IDLE:
-        sendClientMsg(kMsgConnected, 0);
-        break;
-    case SYS_STATE_CONNECTED:
-        sendClientMsg(kMsgMount, 0);
-        break;
-    case SYS_STATE_MOUNTING:
+    const TickStep step = tickStep(state, g_tickCount);
+    g_tickCount = step.tickCount;
+    if (step.copy)
         copyToManager();
-        sendClientMsg(kMsgMountFinish, 0);
-        setSysState(SYS_STATE_MOUNT_FINISH);
-        break;
-    case SYS_STATE_MOUNT_FINISH:
-        sendClientMsg(kMsgRun, 0);
-        break;
-    case SYS_STATE_RUNNING:
-        ++g_tickCount;
-        if (g_tickCount > kReminderTicks) {
-            sendClientMsg(kMsgTryRun, 0);
-            g_tickCount = 0;
-        }
-        break;
-    case SYS_STATE_RUN_FINISH:
+    if (step.finish)
         runShell(kDropCachesCmd);
-        sendClientMsg(kMsgRunFinish, 0);
+    if (!step.msg.empty())
+        sendClientMsg(step.msg.data(), 0); // a literal: NUL-terminated
+    if (step.state != state)
+        setSysState(step.state);
+    if (step.finish) {
         runShell(kDropCachesCmd);
         exit(0);
-    default:
-        break;
     }
-    rearmAfterOverrun(loop, timer);
 }

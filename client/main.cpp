@@ -14,8 +14,6 @@
 
 // Read watcher on the rtnetlink socket.
 static ev_io g_netlinkWatcher;
-// Repeating timer that drives the deployment.
-static ev_timer g_updateTimer;
 
 static void signal_cb(struct ev_loop *loop, ev_signal *watcher, int /*revents*/)
 {
@@ -63,8 +61,7 @@ int main(int argc, char **argv)
     ev_signal_init(&sigintWatcher, signal_cb, SIGINT);
     ev_signal_start(g_loop, &sigintWatcher);
 
-    ev_timer_init(&g_updateTimer, updateInfo_onTimer, kTickSeconds, kTickSeconds);
-    ev_timer_start(g_loop, &g_updateTimer);
+    startUpdateTimer(g_loop, updateInfo_onTimer);
 
     CLIENT_LOG(kLevelNotice, "ev_run...\n");
     ev_run(g_loop, 0);

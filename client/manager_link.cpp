@@ -83,34 +83,27 @@ const char *memberText(const cJSON *item)
     return "(invalid)";
 }
 
-// Carries out one command; a value that is not a string is no command.
-ManagerReply runCommand(const cJSON *cmd)
+// What one command asks for; a value that is not a string is no command.
+ManagerReply decideCommand(const cJSON *cmd)
 {
     const char *text = memberText(cmd);
     if (!cJSON_IsString(cmd)) {
         LogText escaped{};
         CLIENT_LOG(kLevelNotice, "cmd->valuestring:%s discard\n", logEscape(text, escaped));
-        return ManagerReply::kNone;
+        return {};
     }
     const std::string_view value(text);
     for (const auto &command : kStateCommands) {
-        if (value == command.text) {
-            setSysState(command.state);
-            return ManagerReply::kNone;
-        }
+        if (value == command.text)
+            return {ManagerAction::kSetState, command.state};
     }
-    if (value == kCmdRunFinish) {
-        setSysState(SYS_STATE_RUN_FINISH);
-        CLIENT_LOG(kLevelNotice, "%s\n", kDropCachesCmd);
-        runShell(kDropCachesCmd);
-        g_tickCount = 0;
-        return ManagerReply::kNone;
-    }
+    if (value == kCmdRunFinish)
+        return {ManagerAction::kRunFinish, SYS_STATE_RUN_FINISH};
     if (value == kCmdExit)
-        return ManagerReply::kExit;
+        return {ManagerAction::kExit, SYS_STATE_IDLE};
     LogText escaped{};
     CLIENT_LOG(kLevelNotice, "cmd->valuestring:%s discard\n", logEscape(text, escaped));
-    return ManagerReply::kNone;
+    return {};
 }
 
 } // namespace
@@ -138,9 +131,9 @@ ManagerReply handleManagerMsg(const char *text)
     cJSON *root = cJSON_Parse(text);
     if (root == nullptr) {
         CLIENT_LOG(kLevelErr, "cJSON_Parse failed\n");
-        return ManagerReply::kNone;
+        return {};
     }
-    ManagerReply reply = ManagerReply::kNone;
+    ManagerReply reply;
     const cJSON *cmd = cJSON_GetObjectItem(root, "cmd");
     if (cmd == nullptr) {
         CLIENT_LOG(kLevelErr, "cmd null");
@@ -151,7 +144,7 @@ ManagerReply handleManagerMsg(const char *text)
             CLIENT_LOG(kLevelNotice, "cmd '%s' respone '%s'\n", logEscape(memberText(cmd), cmdText),
                        logEscape(memberText(respone), responeText));
         }
-        reply = runCommand(cmd);
+        reply = decideCommand(cmd);
     }
     cJSON_Delete(root);
     return reply;
@@ -168,8 +161,21 @@ void onClientSock_cb(struct ev_loop *loop, ev_io *watcher, int /*revents*/)
         dropConnection(loop, watcher);
         return;
     }
-    if (handleManagerMsg(buf.data()) == ManagerReply::kExit) {
+    const ManagerReply reply = handleManagerMsg(buf.data());
+    switch (reply.action) {
+    case ManagerAction::kSetState:
+        setSysState(reply.state);
+        break;
+    case ManagerAction::kRunFinish:
+        setSysState(reply.state);
+        CLIENT_LOG(kLevelNotice, "%s\n", kDropCachesCmd);
+        runShell(kDropCachesCmd);
+        g_tickCount = 0;
+        break;
+    case ManagerAction::kExit:
         dropConnection(loop, watcher);
         exit(0);
+    case ManagerAction::kNone:
+        break;
     }
 }

@@ -3,6 +3,8 @@
 
 #include <ev.h>
 
+#include "client/state.h"
+
 constexpr const char *kManagerIp = "10.10.10.2";
 constexpr int kManagerPort = 7901;
 // One read takes at most this much; the buffer has one byte more for a NUL.
@@ -23,9 +25,19 @@ int checkConnectStatus();
 
 void onClientSock_cb(struct ev_loop *loop, ev_io *watcher, int revents);
 
-// What one manager message asks of the client after it has been acted on.
-enum class ManagerReply { kNone, kExit };
+// What one manager message asks of the client.
+enum class ManagerAction {
+    kNone,      // nothing (also for texts that are no command)
+    kSetState,  // set the state
+    kRunFinish, // set the state, drop the page cache, clear the reminder count
+    kExit,      // close the connection and end the process
+};
+struct ManagerReply {
+    ManagerAction action = ManagerAction::kNone;
+    SysState state = SYS_STATE_IDLE; // for kSetState and kRunFinish
+    friend bool operator==(const ManagerReply &, const ManagerReply &) = default;
+};
 
-// Logs, parses and acts on one received piece (NUL-terminated, at most 1024
-// bytes). It never ends the process itself: kExit means "sys_exit" came.
+// Logs and parses one received piece (NUL-terminated, at most 1024 bytes) and
+// says what to do; it runs nothing. The read callback carries the reply out.
 ManagerReply handleManagerMsg(const char *text);

@@ -28,6 +28,27 @@ class SignalMaskGuard {
     sigset_t saved_{};
 };
 
+// Ignores SIGQUIT, as system() does, until the command is over: the quit key
+// on the terminal ends the command, not the client.
+class QuitIgnoredGuard {
+  public:
+    QuitIgnoredGuard()
+    {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGQUIT, &ignore, &saved_);
+    }
+    ~QuitIgnoredGuard() { sigaction(SIGQUIT, &saved_, nullptr); }
+    QuitIgnoredGuard(const QuitIgnoredGuard &) = delete;
+    QuitIgnoredGuard &operator=(const QuitIgnoredGuard &) = delete;
+    QuitIgnoredGuard(QuitIgnoredGuard &&) = delete;
+    QuitIgnoredGuard &operator=(QuitIgnoredGuard &&) = delete;
+
+  private:
+    struct sigaction saved_ {};
+};
+
 class SpawnAttr {
   public:
     SpawnAttr() { posix_spawnattr_init(&attr_); }
@@ -55,13 +76,19 @@ int runShell(const char *cmd)
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGCHLD);
     const SignalMaskGuard mask(block);
+    const QuitIgnoredGuard quit;
 
     // The child starts with the mask we had; exec gives it the default
-    // action for every signal we catch, so a Ctrl-C on the terminal still
-    // stops the command as it would under system().
+    // action for every signal we catch, and SIGQUIT's default is given back
+    // explicitly, so the interrupt or quit key on the terminal still stops
+    // the command as it would under system().
     SpawnAttr attr;
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGQUIT);
     posix_spawnattr_setsigmask(attr.get(), &mask.saved());
-    posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setsigdefault(attr.get(), &defaults);
+    posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::array<char, 3> shName{'s', 'h', '\0'};
     std::array<char, 3> dashC{'-', 'c', '\0'};

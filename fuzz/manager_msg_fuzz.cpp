@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the manager message handling as the connection's
 // reads deliver them: pieces of at most 1024 bytes, each in a zeroed buffer
-// one byte longer, so the text always ends in a NUL.
+// one byte longer, so the text always ends in a NUL. The handling only
+// decides; nothing it is asked to do is carried out.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -16,7 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::array<char, kManagerReadMax + 1> buf{};
         if (piece > 0)
             memcpy(buf.data(), data, piece);
-        // kExit ends the client; here the next piece goes on.
         handleManagerMsg(buf.data());
         data += piece;
         size -= piece;

@@ -34,7 +34,9 @@ std::string OutputCapture::text() const
 
 std::string plain(const std::string &text)
 {
-    return std::regex_replace(text, std::regex(R"(\x1b\[[0-9;]*m(\[[-0-9: ]+\] )?)"), "");
+    const std::string shown =
+        std::regex_replace(text, std::regex(R"(\x1b\[[0-9;]*m\[[-0-9: ]+\] DEBUG: [^\n]*\n)"), "");
+    return std::regex_replace(shown, std::regex(R"(\x1b\[[0-9;]*m(\[[-0-9: ]+\] )?)"), "");
 }
 
 std::string readAll(const std::string &path)

@@ -1,5 +1,5 @@
-// Captures what the code under test writes to standard output or error, and
-// small helpers for comparing it.
+// Captures what the code under test writes to standard output, and small
+// helpers for comparing it.
 #pragma once
 
 #include <chrono>
@@ -21,15 +21,17 @@ class OutputCapture {
     int fd_, saved_, file_;
 };
 
-// Log output without colours and time stamps: "LEVEL: message" as logged.
+// What an operator reads: "LEVEL: message" without colours and time stamps,
+// DEBUG lines left out, other output as written.
 std::string plain(const std::string &text);
 
 // A whole file's contents ("" when it cannot be read).
 std::string readAll(const std::string &path);
 
 // Seconds since start, on the steady clock.
-inline const auto secondsSince = [](std::chrono::steady_clock::time_point start) {
+inline double secondsSince(std::chrono::steady_clock::time_point start)
+{
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-};
+}
 
 } // namespace testsupport

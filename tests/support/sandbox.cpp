@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace testsupport {
@@ -12,10 +13,12 @@ namespace testsupport {
 void enterSandbox()
 {
     // Nothing runs in a shell before the namespaces are the test's own. The
-    // file bound over drop_caches lives as long as this mount namespace.
+    // file bound over drop_caches lives as long as this mount namespace; the
+    // one an earlier test of this process bound is let go first.
     if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        sh("f=$(mktemp /tmp/rc-dropcaches-XXXXXX) && mount --bind $f /proc/sys/vm/drop_caches && rm $f && "
+        sh("{ umount /proc/sys/vm/drop_caches 2>/dev/null; f=$(mktemp /tmp/rc-dropcaches-XXXXXX); } && "
+           "mount --bind $f /proc/sys/vm/drop_caches && rm $f && "
            "ip link set lo up") != 0) {
         perror("test sandbox unavailable (tests must run as root)");
         abort();
@@ -33,8 +36,19 @@ void makeUsbLink()
 {
     // Different interface indexes on the two ends: with equal ones the
     // kernel was seen to merge a quick carrier down and up.
-    sh("ip link add mgr0 index 40 type veth peer name usb0 index 41 && "
+    sh("ip link add usb0 index 40 type veth peer name mgr0 index 41 && "
        "ip addr add 10.10.10.2/24 dev mgr0 && ip link set mgr0 up && ip link set usb0 up");
+}
+
+void stubCommand(const std::string &command, const std::string &script)
+{
+    const std::string path = "/mnt/" + command;
+    sh("mountpoint -q /mnt || mount -t tmpfs rc-stubs /mnt");
+    FILE *file = fopen(path.c_str(), "w");
+    fprintf(file, "#!/bin/sh\necho \"$*\" >>%s.args\n%s\n", path.c_str(), script.c_str());
+    fclose(file);
+    chmod(path.c_str(), 0755);
+    setenv("PATH", ("/mnt:" + std::string(getenv("PATH"))).c_str(), 1);
 }
 
 int openFdCount()

@@ -1,5 +1,7 @@
-// Test processes run in a network and mount namespace of their own: the
-// client code they drive may configure usb0 and write the page-cache file.
+// Tests that drive the kernel, the shell or a peer run in a network and mount
+// namespace of their own: the client code may configure usb0 and write the
+// page-cache file. Binaries built with rc_unit_test(... SANDBOX ...) enter one
+// for each test; decisions are tested without.
 #pragma once
 
 #include <string>
@@ -14,9 +16,13 @@ void enterSandbox();
 // Runs a shell command line (in the sandbox); its exit status, -1 on failure.
 int sh(const std::string &cmd);
 
-// Creates usb0 as one end of a veth whose other end (mgr0) carries
-// 10.10.10.2/24, both up; the client's address is left to the test.
+// Creates usb0 (index 40) as one end of a veth whose other end (mgr0, index
+// 41) carries 10.10.10.2/24, both up; the client's address is left to the test.
 void makeUsbLink();
+
+// Puts a stand-in for command first on PATH, on a tmpfs at /mnt private to
+// the test: it appends its arguments to /mnt/<command>.args, then runs script.
+void stubCommand(const std::string &command, const std::string &script);
 
 // Number of descriptors this process has open.
 int openFdCount();

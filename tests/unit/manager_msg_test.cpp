@@ -1,0 +1,53 @@
+// What the client decides for each text the manager sends; nothing is run.
+#include <gtest/gtest.h>
+
+#include "client/manager_link.h"
+#include "tests/support/capture.h"
+#include "tests/unit/protocol.h"
+
+namespace {
+struct Text : Case {
+    std::string text;
+    ManagerReply reply;
+    std::string log; // what follows the "recv msg" line
+};
+class ManagerMsg : public ::testing::TestWithParam<Text> {};
+constexpr ManagerAction kSet = ManagerAction::kSetState;
+} // namespace
+
+TEST_P(ManagerMsg, Decides)
+{
+    const testsupport::OutputCapture out;
+    EXPECT_EQ(handleManagerMsg(GetParam().text.c_str()), GetParam().reply);
+    EXPECT_EQ(testsupport::plain(out.text()), "NOTICE: recv msg:" + GetParam().text + "\n" + GetParam().log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ManagerMsg,
+    ::testing::Values(
+        Text{{"ConnectedSetsConnected"}, json("connected"), {kSet, SYS_STATE_CONNECTED}, ""},
+        Text{{"SysMountimgSetsMounting"}, json("sys_mountimg"), {kSet, SYS_STATE_MOUNTING}, ""},
+        Text{{"SysMountFinishSetsMountFinish"}, json("sys_mount_finish"), {kSet, SYS_STATE_MOUNT_FINISH}, ""},
+        Text{{"SysRuningSetsRunning"}, json("sys_runing"), {kSet, SYS_STATE_RUNNING}, ""},
+        Text{{"SysRunFinishAsksForTheCacheDrop"},
+             json("sys_run_finish"),
+             {ManagerAction::kRunFinish, SYS_STATE_RUN_FINISH},
+             ""},
+        Text{{"SysExitAsksToEnd"}, json("sys_exit"), {ManagerAction::kExit, SYS_STATE_IDLE}, ""},
+        Text{{"CmdValueIsCaseSensitive"},
+             json("CONNECTED"),
+             {},
+             "NOTICE: cmd->valuestring:CONNECTED discard\n"},
+        Text{{"MemberNameIgnoresCase"}, R"({"CMD":"connected"})", {kSet, SYS_STATE_CONNECTED}, ""},
+        Text{{"OnlyTheFirstValueOfAReadCounts"},
+             json("connected") + json("sys_mountimg"),
+             {kSet, SYS_STATE_CONNECTED},
+             ""},
+        Text{{"ResponeIsLoggedBeforeActing"},
+             R"({"cmd":"sys_runing","respone":"ok"})",
+             {kSet, SYS_STATE_RUNNING},
+             "NOTICE: cmd 'sys_runing' respone 'ok'\n"},
+        Text{{"NonStringCmdIsDiscarded"}, R"({"cmd":null})", {}, "NOTICE: cmd->valuestring:(null) discard\n"},
+        Text{{"UnparsableTextIsAnError"}, R"({"cmd":"conn)", {}, "ERR: cJSON_Parse failed\n"},
+        Text{{"TextWithoutCmdIsAnError"}, R"({"command":"connected"})", {}, "ERR: cmd null"}),
+    behaviourOf<::testing::TestParamInfo<Text>>);

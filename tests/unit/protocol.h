@@ -1,0 +1,24 @@
+// The manager protocol as the tests write it, and the rows of their tables.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+// A message of the protocol: {"cmd":"<cmd>"}.
+inline std::string json(const std::string &cmd)
+{
+    return R"({"cmd":")" + cmd + R"("})";
+}
+
+// A row of a parameterised test: one test, named for the behaviour it checks.
+struct Case {
+    const char *behaviour;
+};
+inline std::ostream &operator<<(std::ostream &os, const Case &row)
+{
+    return os << row.behaviour;
+}
+inline std::string behaviourOf(const auto &info)
+{
+    return info.param.behaviour;
+}
