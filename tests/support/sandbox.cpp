@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <fstream>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -32,29 +32,22 @@ int sh(const std::string &cmd)
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void makeUsbLink()
+void makeUsbLink(const std::string &clientAddr)
 {
     // Different interface indexes on the two ends: with equal ones the
     // kernel was seen to merge a quick carrier down and up.
     sh("ip link add usb0 index 40 type veth peer name mgr0 index 41 && "
-       "ip addr add 10.10.10.2/24 dev mgr0 && ip link set mgr0 up && ip link set usb0 up");
+       "ip addr add 10.10.10.2/24 dev mgr0 && ip link set mgr0 up && ip link set usb0 up" +
+       (clientAddr.empty() ? "" : " && ip addr add " + clientAddr + "/24 dev usb0"));
 }
 
 void stubCommand(const std::string &command, const std::string &script)
 {
     const std::string path = "/mnt/" + command;
     sh("mountpoint -q /mnt || mount -t tmpfs rc-stubs /mnt");
-    FILE *file = fopen(path.c_str(), "w");
-    fprintf(file, "#!/bin/sh\necho \"$*\" >>%s.args\n%s\n", path.c_str(), script.c_str());
-    fclose(file);
+    std::ofstream(path) << "#!/bin/sh\necho \"$*\" >>" << path << ".args\n" << script << "\n";
     chmod(path.c_str(), 0755);
     setenv("PATH", ("/mnt:" + std::string(getenv("PATH"))).c_str(), 1);
-}
-
-int openFdCount()
-{
-    // Less the one the listing itself holds open.
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
 }
 
 } // namespace testsupport

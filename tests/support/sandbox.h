@@ -17,14 +17,11 @@ void enterSandbox();
 int sh(const std::string &cmd);
 
 // Creates usb0 (index 40) as one end of a veth whose other end (mgr0, index
-// 41) carries 10.10.10.2/24, both up; the client's address is left to the test.
-void makeUsbLink();
+// 41) carries 10.10.10.2/24, both up; usb0 gets clientAddr/24 if one is given.
+void makeUsbLink(const std::string &clientAddr = "");
 
 // Puts a stand-in for command first on PATH, on a tmpfs at /mnt private to
 // the test: it appends its arguments to /mnt/<command>.args, then runs script.
 void stubCommand(const std::string &command, const std::string &script);
-
-// Number of descriptors this process has open.
-int openFdCount();
 
 } // namespace testsupport

@@ -9,12 +9,16 @@ int g_ticks = 0;
 // Long enough to leave the tick a whole interval overdue.
 constexpr useconds_t kOverrunUs = 4500000;
 
-// Ticks that run before the loop would wait again: a few rounds that do not block.
-int ticksRightAfter(struct ev_loop *loop)
+// Runs loop's first callback (which overruns), then the ticks that follow
+// before the loop would wait again (a few rounds that do not block).
+int ticksRightAfterTheOverrun(struct ev_loop *loop)
 {
+    g_ticks = 0;
+    ev_run(loop, EVRUN_ONCE);
     const int before = g_ticks;
     for (int round = 0; round < 5; ++round)
         ev_run(loop, EVRUN_NOWAIT);
+    ev_loop_destroy(loop);
     return g_ticks - before;
 }
 } // namespace
@@ -22,26 +26,18 @@ int ticksRightAfter(struct ev_loop *loop)
 TEST(Loop, OneLateTickAfterATickThatOverran)
 {
     struct ev_loop *loop = ev_loop_new(0);
-    g_ticks = 0;
-    startUpdateTimer(loop, [](struct ev_loop *, ev_timer *, int) {
-        if (++g_ticks == 1)
-            usleep(kOverrunUs);
-    });
-    ev_run(loop, EVRUN_ONCE); // the first tick, 2 s after the start
-    EXPECT_EQ(ticksRightAfter(loop), 1);
-    ev_loop_destroy(loop);
+    startUpdateTimer(loop,
+                     [](struct ev_loop *, ev_timer *, int) { usleep(++g_ticks == 1 ? kOverrunUs : 0); });
+    EXPECT_EQ(ticksRightAfterTheOverrun(loop), 1);
 }
 
 TEST(Loop, OneLateTickAfterAnotherCallbackOverran)
 {
     struct ev_loop *loop = ev_loop_new(0);
-    g_ticks = 0;
     startUpdateTimer(loop, [](struct ev_loop *, ev_timer *, int) { ++g_ticks; });
     ev_timer slow;
     ev_timer_init(
         &slow, [](struct ev_loop *, ev_timer *, int) { usleep(kOverrunUs); }, 0.0, 0.0);
     ev_timer_start(loop, &slow);
-    ev_run(loop, EVRUN_ONCE);
-    EXPECT_EQ(ticksRightAfter(loop), 1);
-    ev_loop_destroy(loop);
+    EXPECT_EQ(ticksRightAfterTheOverrun(loop), 1);
 }

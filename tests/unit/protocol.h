@@ -1,7 +1,6 @@
 // The manager protocol as the tests write it, and the rows of their tables.
 #pragma once
 
-#include <ostream>
 #include <string>
 
 // A message of the protocol: {"cmd":"<cmd>"}.
@@ -14,10 +13,6 @@ inline std::string json(const std::string &cmd)
 struct Case {
     const char *behaviour;
 };
-inline std::ostream &operator<<(std::ostream &os, const Case &row)
-{
-    return os << row.behaviour;
-}
 inline std::string behaviourOf(const auto &info)
 {
     return info.param.behaviour;

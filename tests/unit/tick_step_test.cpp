@@ -8,50 +8,33 @@ namespace {
 struct Step : Case {
     SysState state;
     int tickCount;
-    std::string does; // the message, " copy", " finish", then " <state>/<count>" after the tick
+    std::string does; // the message sent, then " copy" or " finish"
+    SysState after;
+    int countAfter;
 };
 class TickStepOf : public ::testing::TestWithParam<Step> {};
-std::string leaves(SysState state, int count)
-{
-    return " " + std::to_string(state) + "/" + std::to_string(count);
-}
+constexpr SysState kIdle = SYS_STATE_IDLE, kConnected = SYS_STATE_CONNECTED, kMounting = SYS_STATE_MOUNTING,
+                   kMounted = SYS_STATE_MOUNT_FINISH, kRunning = SYS_STATE_RUNNING,
+                   kRunFinish = SYS_STATE_RUN_FINISH;
 } // namespace
 
 TEST_P(TickStepOf, Does)
 {
     const TickStep s = tickStep(GetParam().state, GetParam().tickCount);
-    EXPECT_EQ(std::string(s.msg) + (s.copy ? " copy" : "") + (s.finish ? " finish" : "") +
-                  leaves(s.state, s.tickCount),
-              GetParam().does);
+    EXPECT_EQ(std::string(s.msg) + (s.copy ? " copy" : "") + (s.finish ? " finish" : ""), GetParam().does);
+    EXPECT_EQ(s.state, GetParam().after);
+    EXPECT_EQ(s.tickCount, GetParam().countAfter);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     States, TickStepOf,
     ::testing::Values(
-        Step{{"IdleAnnounces"}, SYS_STATE_IDLE, 3, json("connected") + leaves(SYS_STATE_IDLE, 3)},
-        Step{{"ConnectedAsksForTheMount"},
-             SYS_STATE_CONNECTED,
-             3,
-             json("sys_mount") + leaves(SYS_STATE_CONNECTED, 3)},
-        Step{{"MountingCopiesReportsAndMovesOn"},
-             SYS_STATE_MOUNTING,
-             3,
-             json("sys_mount_finish") + " copy" + leaves(SYS_STATE_MOUNT_FINISH, 3)},
-        Step{{"MountFinishAsksToRun"},
-             SYS_STATE_MOUNT_FINISH,
-             3,
-             json("sys_run") + leaves(SYS_STATE_MOUNT_FINISH, 3)},
-        Step{{"RunningCountsTheFirstFifteenTicksQuietly"},
-             SYS_STATE_RUNNING,
-             14,
-             leaves(SYS_STATE_RUNNING, 15)},
-        Step{{"RunningRemindsOnTheSixteenthTick"},
-             SYS_STATE_RUNNING,
-             15,
-             json("sys_try_run") + leaves(SYS_STATE_RUNNING, 0)},
-        Step{{"RunFinishReportsBetweenCacheDropsAndEnds"},
-             SYS_STATE_RUN_FINISH,
-             3,
-             json("sys_run_finish") + " finish" + leaves(SYS_STATE_RUN_FINISH, 3)},
-        Step{{"UnusedStatesDoNothing"}, 6, 3, leaves(6, 3)}),
+        Step{{"IdleAnnounces"}, kIdle, 3, json("connected"), kIdle, 3},
+        Step{{"ConnectedAsksForTheMount"}, kConnected, 3, json("sys_mount"), kConnected, 3},
+        Step{{"MountingCopiesAndReports"}, kMounting, 3, json("sys_mount_finish") + " copy", kMounted, 3},
+        Step{{"MountFinishAsksToRun"}, kMounted, 3, json("sys_run"), kMounted, 3},
+        Step{{"RunningCountsTheFirstFifteenTicksQuietly"}, kRunning, 14, "", kRunning, 15},
+        Step{{"RunningRemindsOnTheSixteenthTick"}, kRunning, 15, json("sys_try_run"), kRunning, 0},
+        Step{{"RunFinishReportsAndEnds"}, kRunFinish, 3, json("sys_run_finish") + " finish", kRunFinish, 3},
+        Step{{"UnusedStatesDoNothing"}, 6, 3, "", 6, 3}),
     behaviourOf<::testing::TestParamInfo<Step>>);
