@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <unistd.h>
 
@@ -37,12 +36,6 @@ std::string plain(const std::string &text)
     const std::string shown =
         std::regex_replace(text, std::regex(R"(\x1b\[[0-9;]*m\[[-0-9: ]+\] DEBUG: [^\n]*\n)"), "");
     return std::regex_replace(shown, std::regex(R"(\x1b\[[0-9;]*m(\[[-0-9: ]+\] )?)"), "");
-}
-
-std::string readAll(const std::string &path)
-{
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 } // namespace testsupport

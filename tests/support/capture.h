@@ -2,7 +2,6 @@
 // helpers for comparing it.
 #pragma once
 
-#include <chrono>
 #include <string>
 
 namespace testsupport {
@@ -24,14 +23,5 @@ class OutputCapture {
 // What an operator reads: "LEVEL: message" without colours and time stamps,
 // DEBUG lines left out, other output as written.
 std::string plain(const std::string &text);
-
-// A whole file's contents ("" when it cannot be read).
-std::string readAll(const std::string &path);
-
-// Seconds since start, on the steady clock.
-inline double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 } // namespace testsupport

@@ -19,7 +19,7 @@ void enterSandbox()
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         sh("{ umount /proc/sys/vm/drop_caches 2>/dev/null; f=$(mktemp /tmp/rc-dropcaches-XXXXXX); } && "
            "mount --bind $f /proc/sys/vm/drop_caches && rm $f && "
-           "ip link set lo up") != 0) {
+           "mount -t tmpfs rc-run /run && ip link set lo up") != 0) {
         perror("test sandbox unavailable (tests must run as root)");
         abort();
     }

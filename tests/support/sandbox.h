@@ -9,8 +9,9 @@
 namespace testsupport {
 
 // Moves this process into fresh network and mount namespaces (mounts made
-// private), brings lo up and hides /proc/sys/vm/drop_caches behind a file of
-// the test's own. Aborts when that is impossible: nothing may touch the host.
+// private), brings lo up, hides /proc/sys/vm/drop_caches behind a file of
+// the test's own and gives it an empty /run (the client's lock is there). Aborts when that is impossible:
+// nothing may touch the host.
 void enterSandbox();
 
 // Runs a shell command line (in the sandbox); its exit status, -1 on failure.

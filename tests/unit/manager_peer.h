@@ -19,9 +19,6 @@
 
 using namespace testsupport;
 
-// The page-cache file as the client sees it: the sandbox's private file.
-constexpr const char *kDropCaches = "/proc/sys/vm/drop_caches";
-
 class ManagerTest : public ::testing::Test {
   protected:
     // A connection made as checkConnectStatus makes it; the state and count
@@ -44,9 +41,8 @@ class ManagerTest : public ::testing::Test {
     {
         ev_io_stop(g_loop, &g_clientWatcher);
         g_clientFd = -1;
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{AF_INET, htons(kManagerPort), {inet_addr(kManagerIp)}, {}};
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+        const int fd = TCP_SocketCreate();
+        EXPECT_EQ(SocketBindAddress(fd, kManagerIp, kManagerPort), 0);
         listen(fd, 1);
         return fd;
     }

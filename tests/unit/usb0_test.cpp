@@ -46,7 +46,7 @@ TEST(Usb0, BringUpGivesADownUsb0ItsAddressAfterPausing)
     ASSERT_EQ(sh("ip link set usb0 down"), 0);
     const auto start = std::chrono::steady_clock::now();
     usb0Networkinit();
-    EXPECT_GE(secondsSince(start), 0.6);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
     EXPECT_EQ(sh("ip -4 addr show dev usb0 | grep -q 'inet 10.10.10.1/'"), 0);
     EXPECT_EQ(sh("ip -o link show usb0 | grep -q '[<,]UP[,>]'"), 0);
 }
