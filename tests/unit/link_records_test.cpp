@@ -35,9 +35,6 @@ INSTANTIATE_TEST_SUITE_P(
         Read{{"AnErrorRecordCancelsTheRestart"}, kUsb0Up + record(NLMSG_ERROR, 0) + kUsb0Up, "40: up usb0\n"},
         Read{{"DoneEndsTheWalk"}, kUsb0Up + record(NLMSG_DONE, 0) + newLink(2, "e"), "restart 40: up usb0\n"},
         Read{{"OtherRecordTypesAreSkipped"}, record(RTM_DELLINK, 40) + kUsb0Up, "restart 40: up usb0\n"},
-        Read{{"ABrokenAttributeHidesTheName"},
-             record(RTM_NEWLINK, 40, kUp, raw(rtattr{2, IFLA_MTU}) + attr(IFLA_IFNAME, "usb0")),
-             "40: up\n"},
         Read{{"ARecordCutByTheReadIsNotWalked"}, kUsb0Up + newLink(2, "eth0"), "restart 40: up usb0\n", 24},
         Read{{"AFailedReadWalksNothing"}, "", "", 1}),
     behaviourOf<::testing::TestParamInfo<Read>>);

@@ -10,15 +10,13 @@
 
 using namespace testsupport;
 
-TEST(TcpConnect, ARefusalFailsWithItsErrLineAndLeaksNothing)
+TEST(TcpConnect, ARefusalLeaksNothing)
 {
     const auto openFds = [] {
         return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     };
-    const OutputCapture out;
     const auto fds = openFds();
     EXPECT_EQ(tcpConnect("127.0.0.1", 1), -1); // nothing listens in the test's namespace
-    EXPECT_EQ(plain(out.text()), "ERR: connect error :Connection refused\n");
     EXPECT_EQ(openFds(), fds);
 }
 
@@ -34,14 +32,4 @@ TEST(TcpConnect, ASilentPeerTimesOutAfterSixSeconds)
     EXPECT_EQ(tcpConnect("192.0.2.2", 7901), -1);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5500));
     EXPECT_EQ(plain(out.text()), "ERR: connect time out\n");
-}
-
-// The helpers the client does not use: a UDP round trip on loopback.
-TEST(SocketHelpers, CarryADatagram)
-{
-    const int rx = UDP_SocketCreate(), tx = UDP_SocketCreate();
-    ASSERT_EQ(SocketBindAddress(rx, "127.0.0.1", 0), 0);
-    EXPECT_EQ(UDP_SendtoIP(tx, "hello", 5, "127.0.0.1", SocketGetLocalPort(rx)), 5);
-    char buf[16] = {};
-    EXPECT_EQ(UDP_Recvfrom(rx, buf, sizeof(buf), nullptr), 5);
 }

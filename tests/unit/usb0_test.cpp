@@ -29,13 +29,7 @@ TEST_P(GetLocalIpOf, Gives)
 
 INSTANTIATE_TEST_SUITE_P(
     Usb0, GetLocalIpOf,
-    ::testing::Values(Lookup{{"TheClientsAddressIsAccepted"},
-                             "10.10.10.1",
-                             "0 10.10.10.1 NOTICE: GetLocalIp ipaddr =10.10.10.1 \n"},
-                      Lookup{{"AnAddressThatOnlyBeginsLikeTheClientsIsRejected"},
-                             "10.10.10.15",
-                             "-1 10.10.10.15 NOTICE: GetLocalIp ipaddr =10.10.10.15 \n"},
-                      Lookup{{"NoAddressIsMinusOneAndSilent"}, "", "-1 untouched "},
+    ::testing::Values(Lookup{{"NoAddressIsMinusOneAndSilent"}, "", "-1 untouched "},
                       Lookup{{"NoInterfaceIsOneAndSilent"}, "", "1 untouched ", "usb7"},
                       Lookup{{"ABufferUnder16BytesIsRefused"}, "10.10.10.1", "-1 untouched ", "usb0", 15}),
     behaviourOf<::testing::TestParamInfo<Lookup>>);
