@@ -8,11 +8,8 @@
 
 namespace testsupport {
 
-OutputCapture::OutputCapture(int fd) : fd_(fd), saved_(dup(fd))
+OutputCapture::OutputCapture(int fd) : fd_(fd), saved_(dup(fd)), file_(fileno(tmpfile()))
 {
-    char path[] = "/tmp/rc-capture-XXXXXX";
-    file_ = mkstemp(path);
-    unlink(path);
     fflush(nullptr);
     dup2(file_, fd_);
 }
@@ -21,7 +18,7 @@ OutputCapture::~OutputCapture()
 {
     fflush(nullptr);
     dup2(saved_, fd_);
-    close(saved_), close(file_);
+    close(saved_);
 }
 
 std::string OutputCapture::text() const

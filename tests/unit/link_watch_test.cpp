@@ -7,19 +7,26 @@
 #include "tests/unit/manager_peer.h"
 
 namespace {
+// Lets the callback read once from fd: its log.
+std::string readOnce(int fd)
+{
+    ev_io watcher;
+    ev_io_init(&watcher, onNetlinkSock_cb, fd, EV_READ);
+    const OutputCapture out;
+    onNetlinkSock_cb(ev_default_loop(0), &watcher, EV_READ);
+    return plain(out.text());
+}
+
 // Overflows a new watch socket for real (the smallest receive buffer, a burst
 // of bridges made and removed), then lets the callback read once: its log.
 std::string overflowAndRead()
 {
-    ev_io watcher;
-    ev_io_init(&watcher, onNetlinkSock_cb, createNetlinkSock(), EV_READ);
-    const int smallest = 0;
-    setsockopt(watcher.fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof(smallest));
+    const int fd = createNetlinkSock(), smallest = 0;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof(smallest));
     sh("for i in 1 2 3 4 5 6 7 8; do ip link add rcbr$i type bridge && ip link del rcbr$i; done");
-    const OutputCapture out;
-    onNetlinkSock_cb(ev_default_loop(0), &watcher, EV_READ);
-    close(watcher.fd);
-    return plain(out.text());
+    const std::string log = readOnce(fd);
+    close(fd);
+    return log;
 }
 } // namespace
 
@@ -28,12 +35,10 @@ TEST(LinkWatch, ACarrierUpResetsAndBringsUpOnceKeepingTheCount)
     stubCommand("ifconfig", "");
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
-    ev_io watcher;
-    ev_io_init(&watcher, onNetlinkSock_cb, pair[0], EV_READ);
     send(pair[1], (kUsb0Up + kUsb0Up).data(), 2 * kUsb0Up.size(), 0);
     g_tickCount = 5;
     setSysState(SYS_STATE_RUNNING);
-    onNetlinkSock_cb(ev_default_loop(0), &watcher, EV_READ);
+    readOnce(pair[0]);
     EXPECT_EQ(getSysState(), SYS_STATE_IDLE);
     EXPECT_EQ(g_tickCount, 5);
     EXPECT_EQ(sh("test \"$(cat /mnt/ifconfig.args)\" = 'usb0 10.10.10.1 up'"), 0);

@@ -23,9 +23,8 @@ TEST(TcpConnect, ARefusalLeaksNothing)
 TEST(TcpConnect, ASilentPeerTimesOutAfterSixSeconds)
 {
     // vt0's peer end stays down, so the SYNs sent to 192.0.2.2 are dropped.
-    ASSERT_EQ(sh("ip link add vt0 index 50 type veth peer name vt1 index 51 && ip link set vt0 up && "
-                 "ip addr add 192.0.2.1/24 dev vt0 && "
-                 "ip neigh add 192.0.2.2 lladdr 02:00:00:00:00:02 dev vt0 nud permanent"),
+    ASSERT_EQ(sh("ip link add vt0 type veth peer name vt1 && ip link set vt0 up && ip addr add 192.0.2.1/24 "
+                 "dev vt0 && ip neigh add 192.0.2.2 lladdr 02:00:00:00:00:02 dev vt0 nud permanent"),
               0);
     const OutputCapture out;
     const auto start = std::chrono::steady_clock::now();
