@@ -1,5 +1,4 @@
 // The non-blocking connect the client uses, and the other socket helpers' promises.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,32 +8,13 @@
 
 using namespace testsupport;
 
-namespace {
-// A listener on 127.0.0.1 and its port.
-int listener(int *port)
-{
-    const int fd = TCP_SocketCreate();
-    SocketBindAddress(fd, "127.0.0.1", 0);
-    listen(fd, 4);
-    *port = SocketGetLocalPort(fd);
-    return fd;
-}
-} // namespace
-
-TEST(TcpConnect, AnAcceptingPeerGivesANonBlockingSocket)
-{
-    int port = 0;
-    const int server = listener(&port);
-    const int fd = tcpConnect("127.0.0.1", port + 65536); // the port is taken modulo 65536
-    ASSERT_GE(fd, 0);
-    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
-    close(fd), close(server);
-}
-
 TEST(TcpConnect, ARefusalFailsWithItsErrLineAndLeaksNothing)
 {
-    int port = 0;
-    close(listener(&port));
+    // A port bound a moment ago and free again: nothing listens there.
+    const int server = TCP_SocketCreate();
+    SocketBindAddress(server, "127.0.0.1", 0);
+    const int port = SocketGetLocalPort(server);
+    close(server);
     OutputCapture out;
     const int fds = openFdCount();
     EXPECT_EQ(tcpConnect("127.0.0.1", port), -1);
