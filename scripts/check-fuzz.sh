@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets (build-fuzz) and runs both at once, each for
 # FUZZ_SECONDS (default 60) from a copy of its committed seed corpus. Fails
 # on any crash, sanitizer report, leak or timeout; the input that caused it
-# is kept under build-fuzz/artifacts/. Run as root: the fuzzers make mount and
-# network namespaces of their own.
+# is kept under build-fuzz/artifacts/. The fuzzers only parse: they need no
+# root and start no command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -32,3 +32,23 @@ TEST(TcpConnect, ASilentPeerTimesOutAfterSixSeconds)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5500));
     EXPECT_EQ(plain(out.text()), "ERR: connect time out\n");
 }
+
+// The helpers the client does not call keep their interface: UDP between
+// two bound sockets, the multicast join's failure, the interface address, the range.
+TEST(SocketHelpers, ReturnWhatTheirInterfacePromises)
+{
+    const int rx = UDP_SocketCreate(), tx = UDP_SocketCreate();
+    EXPECT_EQ(SocketBindAddress(rx, "127.0.0.1", 0), 0);
+    EXPECT_EQ(SocketBind(tx, 0), 0);
+    EXPECT_EQ(UDP_SendtoIP(tx, "hello", 5, "127.0.0.1", SocketGetLocalPort(rx)), 5);
+    char buf[16] = {};
+    sockaddr_in from{};
+    EXPECT_EQ(UDP_Recvfrom(rx, buf, sizeof(buf), reinterpret_cast<sockaddr *>(&from)), 5);
+    EXPECT_EQ(SocketAddrToPort(&from), SocketGetLocalPort(tx));
+    EXPECT_EQ(SocketMultiaddrRegister(-1, "224.0.0.1", 0), -1);
+    EXPECT_EQ(SocketGetIfAddr(buf, "lo"), 1);
+    EXPECT_STREQ(buf, "127.0.0.1");
+    EXPECT_EQ(SocketGetIfAddr(buf, "nosuchif0"), -1);
+    EXPECT_EQ(RandomInRange(7, 3), 0);
+    close(rx), close(tx);
+}
