@@ -40,12 +40,12 @@ BOARD_VIRTIO_MAC=52:54:00:b0:a2:d0
 
 board_say() { printf 'board: %s\n' "$*" >&2; }
 
-# The Debian archive that apt uses here, as sources.list lines.
+# The Debian archive that apt uses here, as sources.list lines (none when
+# apt has no Debian 12 source: mmdebstrap then takes its own default).
 board_mirrors() {
   # shellcheck disable=SC2016 # apt's own format fields
   apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 2>/dev/null |
-    awk '$1 ~ /debian/ && $2 ~ /^bookworm/ { print "deb " $1 " " $2 " " $3 }' | sort -u | grep . ||
-    echo "deb http://deb.debian.org/debian bookworm main"
+    awk '$1 ~ /debian/ && $2 ~ /^bookworm/ { print "deb " $1 " " $2 " " $3 }' | sort -u
 }
 
 # The files the image gets on top of its packages (copied in before the
