@@ -6,13 +6,27 @@
 // One read of notifications takes at most this much.
 constexpr int kNetlinkReadMax = 20480;
 
-// Opens a NETLINK_ROUTE socket subscribed to link notifications; -1 when no
-// socket could be made.
+// Opens a NETLINK_ROUTE socket subscribed to link notifications and learns
+// usb0's carrier from the kernel; -1 when no socket could be made.
 int createNetlinkSock();
 
 void onNetlinkSock_cb(struct ev_loop *loop, ev_io *watcher, int revents);
 
+// What one read of link notifications told about usb0.
+struct LinkNews {
+    bool carrierUp = false; // a record showed usb0 with its carrier up: the deployment restarts
+    bool pluggedIn = false; // one did so after usb0's carrier was last seen down: the cable came
+};
+
 // Walks len bytes of link records (buf 4-byte aligned), printing a line for
-// each RTM_NEWLINK record. True when usb0 reported its carrier up and no
-// NLMSG_ERROR record came: the deployment must restart.
-bool walkLinkRecords(const void *buf, int len);
+// each RTM_NEWLINK record when print is set. Nothing is news once an
+// NLMSG_ERROR record came.
+LinkNews walkLinkRecords(const void *buf, int len, bool print);
+
+// usb0's carrier as the last record for it, or the kernel when asked,
+// showed it: true when up.
+bool usb0CarrierSeenUp();
+
+// Asks the kernel for usb0's carrier after notifications were lost: true
+// when it is up now and was last seen down, i.e. the cable may have come.
+bool usb0PluggedInUnseen();

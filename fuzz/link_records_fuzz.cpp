@@ -12,6 +12,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::vector<char> buf(data, data + std::min(size, static_cast<size_t>(kNetlinkReadMax)));
-    walkLinkRecords(buf.data(), static_cast<int>(buf.size()));
+    walkLinkRecords(buf.data(), static_cast<int>(buf.size()), true);
     return 0;
 }

@@ -1,4 +1,5 @@
-// Which link notifications restart the deployment, and what the walk prints.
+// Which link notifications restart the deployment or bring the cable, and
+// what the walk prints.
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -10,31 +11,46 @@
 namespace {
 struct Read : Case {
     std::string bytes;
-    std::string does; // "restart " when due, then the lines printed
-    size_t cut = 0;   // bytes left out of the walk at the end
+    std::string does;     // "restart " and "plug-in " when due, then the lines printed
+    size_t cut = 0;       // bytes left out of the walk at the end
+    bool upBefore = false; // usb0's carrier as last seen before the read
 };
 class LinkRecords : public ::testing::TestWithParam<Read> {};
+
+// Walks bytes as one read (4-byte aligned, as the client reads).
+LinkNews walk(const std::string &bytes, size_t cut = 0, bool print = true)
+{
+    alignas(nlmsghdr) char buf[512] = {};
+    memcpy(buf, bytes.data(), bytes.size());
+    return walkLinkRecords(buf, static_cast<int>(bytes.size() - cut), print);
+}
 } // namespace
 
 TEST_P(LinkRecords, Walk)
 {
-    alignas(nlmsghdr) char buf[512] = {};
-    memcpy(buf, GetParam().bytes.data(), GetParam().bytes.size());
+    walk(newLink(40, "usb0", GetParam().upBefore ? kUp : unsigned{IFF_UP}), 0, false);
     const testsupport::OutputCapture out;
-    const bool restart = walkLinkRecords(buf, static_cast<int>(GetParam().bytes.size() - GetParam().cut));
-    EXPECT_EQ((restart ? "restart " : "") + out.text(), GetParam().does);
+    const LinkNews news = walk(GetParam().bytes, GetParam().cut);
+    EXPECT_EQ(std::string(news.carrierUp ? "restart " : "") + (news.pluggedIn ? "plug-in " : "") + out.text(),
+              GetParam().does);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Reads, LinkRecords,
     ::testing::Values(
-        Read{{"Usb0CarrierUpRestarts"}, kUsb0Up, "restart 40: up usb0\n"},
-        Read{{"Usb0CarrierDownIsOnlyPrinted"}, newLink(40, "usb0", IFF_UP), "40: down usb0\n"},
+        Read{{"Usb0CarrierUpRestarts"}, kUsb0Up, "restart plug-in 40: up usb0\n"},
+        Read{{"Usb0CarrierUpWhileUpRestartsButBringsNoCable"}, kUsb0Up, "restart 40: up usb0\n", 0, true},
+        Read{{"AQuickUnplugAndPlugInOneReadBringsTheCable"},
+             newLink(40, "usb0", IFF_UP) + kUsb0Up,
+             "restart plug-in 40: down usb0\n40: up usb0\n",
+             0,
+             true},
+        Read{{"Usb0CarrierDownIsOnlyPrinted"}, newLink(40, "usb0", IFF_UP), "40: down usb0\n", 0, true},
         Read{{"OnlyTheNameUsb0ItselfQualifies"}, newLink(42, "usb01"), "42: up usb01\n"},
         Read{{"NamesAreEscaped"}, newLink(43, "u\\\n"), "43: up u\\\\\\x0a\n"},
         Read{{"AnErrorRecordCancelsTheRestart"}, kUsb0Up + record(NLMSG_ERROR, 0) + kUsb0Up, "40: up usb0\n"},
-        Read{{"DoneEndsTheWalk"}, kUsb0Up + record(NLMSG_DONE, 0) + newLink(2, "e"), "restart 40: up usb0\n"},
-        Read{{"OtherRecordTypesAreSkipped"}, record(RTM_DELLINK, 40) + kUsb0Up, "restart 40: up usb0\n"},
-        Read{{"ARecordCutByTheReadIsNotWalked"}, kUsb0Up + newLink(2, "eth0"), "restart 40: up usb0\n", 24},
+        Read{{"DoneEndsTheWalk"}, kUsb0Up + record(NLMSG_DONE, 0) + newLink(2, "e"), "restart plug-in 40: up usb0\n"},
+        Read{{"OtherRecordTypesAreSkipped"}, record(RTM_DELLINK, 40) + kUsb0Up, "restart plug-in 40: up usb0\n"},
+        Read{{"ARecordCutByTheReadIsNotWalked"}, kUsb0Up + newLink(2, "eth0"), "restart plug-in 40: up usb0\n", 24},
         Read{{"AFailedReadWalksNothing"}, "", "", 1}),
     behaviourOf<::testing::TestParamInfo<Read>>);

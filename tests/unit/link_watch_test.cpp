@@ -1,7 +1,8 @@
-// The link watch's callback on a socket: the reset and bring-up after a
-// carrier-up, and the recovery after lost notifications.
+// The link watch's callback on a socket: the restart after a carrier-up,
+// and the recovery after lost notifications.
 #include <sys/socket.h>
 
+#include "client/deploy.h"
 #include "client/link_watch.h"
 #include "tests/unit/link_records.h"
 #include "tests/unit/manager_peer.h"
@@ -17,46 +18,82 @@ std::string readOnce(int fd)
     return plain(out.text());
 }
 
-// Overflows a new watch socket for real (the smallest receive buffer, a burst
-// of bridges made and removed), then lets the callback read once: its log.
-std::string overflowAndRead()
+// Hands the callback one read that holds bytes.
+void deliver(const std::string &bytes)
 {
-    const int fd = createNetlinkSock(), smallest = 0;
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+    send(pair[1], bytes.data(), bytes.size(), 0);
+    readOnce(pair[0]);
+    close(pair[0]), close(pair[1]);
+}
+
+// Overflows the watch socket for real (the smallest receive buffer, a burst
+// of bridges made and removed), lets the callback read once, then drains
+// what stayed queued, as the next reads would: the callback's log.
+std::string overflowAndRead(int fd)
+{
+    const int smallest = 0;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof(smallest));
     sh("for i in 1 2 3 4 5 6 7 8; do ip link add rcbr$i type bridge && ip link del rcbr$i; done");
     const std::string log = readOnce(fd);
-    close(fd);
+    char queued[kNetlinkReadMax];
+    while (recv(fd, queued, sizeof(queued), MSG_DONTWAIT) > 0) {
+    }
     return log;
 }
+const std::string kLost = "WARN: link notifications lost (ENOBUFS); asking the kernel for usb0\n";
 } // namespace
 
-TEST(LinkWatch, ACarrierUpResetsAndBringsUpOnceKeepingTheCount)
+using LinkWatch = ManagerTest;
+
+// Two carrier-ups in one read: one restart and one bring-up; the reminder
+// count and the manager connection stay.
+TEST_F(LinkWatch, ACarrierUpRestartsOnceAndLeavesTheCountAndTheConnection)
 {
     stubCommand("ifconfig", "");
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
-    send(pair[1], (kUsb0Up + kUsb0Up).data(), 2 * kUsb0Up.size(), 0);
+    const int clientFd = g_clientFd;
     g_tickCount = 5;
     setSysState(SYS_STATE_RUNNING);
-    readOnce(pair[0]);
+    deliver(kUsb0Up + kUsb0Up);
     EXPECT_EQ(getSysState(), SYS_STATE_IDLE);
     EXPECT_EQ(g_tickCount, 5);
     EXPECT_EQ(sh("test \"$(cat /mnt/ifconfig.args)\" = 'usb0 10.10.10.1 up'"), 0);
+    EXPECT_TRUE(g_clientFd == clientFd && ev_is_active(&g_clientWatcher));
 }
 
-// Once notifications were lost, the kernel is asked for usb0: a carrier seen
-// down before and up now was a plug-in; one that stayed up changes nothing.
-TEST(LinkWatch, LostNotificationsRestartOnlyWhenUsb0CameUpUnseen)
+// A carrier-up between the manager's sys_run_finish and the final tick: the
+// tick announces the client again, on the same connection, and does not exit.
+TEST_F(LinkWatch, ACarrierUpBeforeTheFinalTickAnnouncesInsteadOfExiting)
 {
-    const std::string lost = "WARN: link notifications lost (ENOBUFS); asking the kernel for usb0\n";
-    makeUsbLink();
+    say(json("sys_run_finish"));
+    pump();
+    deliver(kUsb0Up);
+    updateInfo_onTimer(g_loop, nullptr, EV_TIMER);
+    EXPECT_EQ(heard(), json("connected"));
+}
+
+// With the cable in from the start no notification for usb0 comes; lost
+// ones are then no plug-in, and the final tick still ends the client.
+TEST_F(LinkWatch, LostNotificationsWithTheCableInSinceTheStartAreNoPlugIn)
+{
+    const int fd = createNetlinkSock();
+    setSysState(SYS_STATE_RUN_FINISH);
+    EXPECT_EQ(overflowAndRead(fd), kLost);
+    EXPECT_EQ(getSysState(), SYS_STATE_RUN_FINISH);
+}
+
+// A carrier last seen down and up now was a plug-in among the lost
+// notifications; one that stayed up changes nothing.
+TEST_F(LinkWatch, LostNotificationsRestartOnlyWhenTheCableCameUnseen)
+{
     sh("ip link set mgr0 down");
-    overflowAndRead(); // the watch learns usb0 is down
+    const int fd = createNetlinkSock();
     sh("ip link set mgr0 up");
     setSysState(SYS_STATE_RUNNING);
-    EXPECT_EQ(overflowAndRead(), lost);
+    EXPECT_EQ(overflowAndRead(fd), kLost);
     EXPECT_EQ(getSysState(), SYS_STATE_IDLE);
     setSysState(SYS_STATE_RUNNING);
-    EXPECT_EQ(overflowAndRead(), lost);
+    EXPECT_EQ(overflowAndRead(fd), kLost);
     EXPECT_EQ(getSysState(), SYS_STATE_RUNNING);
 }

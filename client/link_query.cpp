@@ -1,0 +1,74 @@
+#include "client/link_query.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <linux/if.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <string_view>
+#include <sys/socket.h>
+
+#include "client/link_watch.h"
+#include "client/usb0.h"
+#include "net/fd_guard.h"
+
+namespace {
+
+// A link request that names usb0.
+struct LinkRequest {
+    nlmsghdr header;
+    ifinfomsg info;
+    rtattr nameAttr;
+    std::array<char, IFNAMSIZ> name;
+};
+
+LinkRequest usb0Request(uint16_t type, uint16_t flags)
+{
+    LinkRequest request{};
+    request.header.nlmsg_len = sizeof(request);
+    request.header.nlmsg_type = type;
+    request.header.nlmsg_flags = NLM_F_REQUEST | flags;
+    request.nameAttr.rta_type = IFLA_IFNAME;
+    request.nameAttr.rta_len = RTA_LENGTH(sizeof(request.name));
+    std::string_view(kUsbIfName).copy(request.name.data(), request.name.size() - 1);
+    return request;
+}
+
+// Sends the request and reads the kernel's answer into buf: the first
+// record of it, or nullptr.
+const nlmsghdr *ask(const LinkRequest &request, std::array<char, kNetlinkReadMax> &buf)
+{
+    const FdGuard fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (fd.get() < 0 || send(fd.get(), &request, sizeof(request), 0) < 0)
+        return nullptr;
+    // The kernel answers a route request before send returns.
+    const auto len = static_cast<int>(recv(fd.get(), buf.data(), buf.size(), MSG_DONTWAIT));
+    const auto *header = reinterpret_cast<const nlmsghdr *>(buf.data());
+    return len >= static_cast<int>(sizeof(nlmsghdr)) && NLMSG_OK(header, static_cast<unsigned>(len)) ? header
+                                                                                                      : nullptr;
+}
+
+} // namespace
+
+int queryUsb0Carrier()
+{
+    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
+    const nlmsghdr *answer = ask(usb0Request(RTM_GETLINK, 0), buf);
+    if (answer == nullptr || answer->nlmsg_type != RTM_NEWLINK || answer->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+        return -1;
+    const auto *info = static_cast<const ifinfomsg *>(NLMSG_DATA(answer));
+    return (info->ifi_flags & IFF_LOWER_UP) != 0 ? 1 : 0;
+}
+
+int setUsb0Up()
+{
+    LinkRequest request = usb0Request(RTM_NEWLINK, NLM_F_ACK);
+    request.info.ifi_flags = IFF_UP;
+    request.info.ifi_change = IFF_UP;
+    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
+    const nlmsghdr *answer = ask(request, buf);
+    if (answer == nullptr || answer->nlmsg_type != NLMSG_ERROR || answer->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
+        return -EIO;
+    return static_cast<const nlmsgerr *>(NLMSG_DATA(answer))->error;
+}

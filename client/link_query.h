@@ -1,0 +1,12 @@
+// Requests to the kernel about usb0's link, each on a netlink socket of its
+// own, answered before they return.
+#pragma once
+
+// usb0's carrier now: 1 up, 0 down (also while usb0 is administratively
+// down: the carrier shows only on an interface that is up), -1 when the
+// kernel gives no answer (no usb0).
+int queryUsb0Carrier();
+
+// Sets usb0 administratively up, as `ip link set usb0 up` does (needs
+// CAP_NET_ADMIN): 0, or the negative errno of the kernel's refusal.
+int setUsb0Up();
