@@ -37,23 +37,24 @@ void copyToManager()
 
 TickStep tickStep(SysState state, int tickCount)
 {
+    using enum TickAction;
     switch (state) {
     case SYS_STATE_IDLE:
-        return {kMsgConnected, false, false, state, tickCount};
+        return {{kSend}, kMsgConnected, state, tickCount};
     case SYS_STATE_CONNECTED:
-        return {kMsgMount, false, false, state, tickCount};
+        return {{kSend}, kMsgMount, state, tickCount};
     case SYS_STATE_MOUNTING:
-        return {kMsgMountFinish, true, false, SYS_STATE_MOUNT_FINISH, tickCount};
+        return {{kCopy, kSend, kSetState}, kMsgMountFinish, SYS_STATE_MOUNT_FINISH, tickCount};
     case SYS_STATE_MOUNT_FINISH:
-        return {kMsgRun, false, false, state, tickCount};
+        return {{kSend}, kMsgRun, state, tickCount};
     case SYS_STATE_RUNNING:
         if (tickCount + 1 > kReminderTicks)
-            return {kMsgTryRun, false, false, state, 0};
-        return {{}, false, false, state, tickCount + 1};
+            return {{kSend}, kMsgTryRun, state, 0};
+        return {{}, {}, state, tickCount + 1};
     case SYS_STATE_RUN_FINISH:
-        return {kMsgRunFinish, false, true, state, tickCount};
+        return {{kDropCaches, kSend, kDropCaches, kExit}, kMsgRunFinish, state, tickCount};
     default:
-        return {{}, false, false, state, tickCount};
+        return {{}, {}, state, tickCount};
     }
 }
 
@@ -72,16 +73,24 @@ void updateInfo_onTimer(struct ev_loop * /*loop*/, ev_timer * /*timer*/, int /*r
     CLIENT_LOG(kLevelNotice, "updateInfo_onTimer status =%d \n", state);
     const TickStep step = tickStep(state, g_tickCount);
     g_tickCount = step.tickCount;
-    if (step.copy)
-        copyToManager();
-    if (step.finish)
-        runShell(kDropCachesCmd);
-    if (!step.msg.empty())
-        sendClientMsg(step.msg.data(), 0); // a literal: NUL-terminated
-    if (step.state != state)
-        setSysState(step.state);
-    if (step.finish) {
-        runShell(kDropCachesCmd);
-        exit(0);
+    for (const TickAction action : step.actions) {
+        switch (action) {
+        case TickAction::kDone:
+            return;
+        case TickAction::kCopy:
+            copyToManager();
+            break;
+        case TickAction::kSend:
+            sendClientMsg(step.msg.data(), 0); // a literal: NUL-terminated
+            break;
+        case TickAction::kSetState:
+            setSysState(step.state);
+            break;
+        case TickAction::kDropCaches:
+            runShell(kDropCachesCmd);
+            break;
+        case TickAction::kExit:
+            exit(0);
+        }
     }
 }

@@ -1,6 +1,8 @@
 // The deployment sequence, driven by a 2 s tick.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <ev.h>
 #include <string_view>
 
@@ -9,12 +11,23 @@
 // A reminder goes out when the running tick count exceeds this.
 constexpr int kReminderTicks = 15;
 
-// What one tick does once usb0 is checked and the connection made.
+// One thing a tick does once usb0 is checked and the connection made.
+enum class TickAction : uint8_t {
+    kDone,       // nothing more: ends the list
+    kCopy,       // the two copies to the manager
+    kSend,       // send the step's message
+    kSetState,   // move to the step's state
+    kDropCaches, // drop the page cache
+    kExit,       // end the process with status 0
+};
+// The longest list: drop, send, drop, exit.
+constexpr size_t kTickActionsMax = 4;
+
+// What one tick does, in order.
 struct TickStep {
-    std::string_view msg; // a literal sent to the manager; empty: nothing is sent
-    bool copy;            // the two copies run before the message
-    bool finish;          // the message goes between two cache drops, then the client exits
-    SysState state;       // the state after the tick
+    std::array<TickAction, kTickActionsMax> actions{}; // in order, up to the first kDone
+    std::string_view msg; // what kSend sends: a literal
+    SysState state;       // what kSetState sets
     int tickCount;        // g_tickCount after the tick
 };
 
