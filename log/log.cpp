@@ -87,8 +87,14 @@ void logPrint(const char * /*file*/, const char * /*function*/, int /*line*/, in
     std::array<char, kLogMessageMax + 1> message{};
     va_list args;
     va_start(args, format);
-    vsnprintf(message.data(), message.size(), format, args);
+    const int wanted = vsnprintf(message.data(), message.size(), format, args);
     va_end(args);
+    // A message cut to fit (an escaped manager text can be four times its
+    // length) keeps the line end its format asked for: the next line must
+    // not run into it.
+    const size_t formatLen = strlen(format);
+    if (wanted > kLogMessageMax && formatLen > 0 && format[formatLen - 1] == '\n')
+        message[kLogMessageMax - 1] = '\n';
 
     const auto index = static_cast<size_t>(level);
     switch (s_mode) {

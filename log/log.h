@@ -14,7 +14,8 @@ constexpr int kLevelInfo = 3;
 constexpr int kLevelDebug = 4;
 constexpr int kLevelMaxPrinted = kLevelDebug;
 
-// Message text longer than this is cut (the buffer keeps one byte for NUL).
+// Message text longer than this is cut (the buffer keeps one byte for NUL);
+// a cut message whose format ends in "\n" still ends in it.
 constexpr int kLogMessageMax = 2047;
 
 // Decides once, at start-up, how lines are written: with a "<N>" priority
