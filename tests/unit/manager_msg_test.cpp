@@ -1,15 +1,26 @@
 // What the client decides for each text the manager sends; nothing is run.
+#include <array>
 #include <gtest/gtest.h>
 
 #include "client/manager_link.h"
 #include "tests/support/capture.h"
 #include "tests/unit/protocol.h"
 
+// A decision as the table writes it: what is asked, and the state.
+void PrintTo(const ManagerReply &reply, std::ostream *os)
+{
+    constexpr std::array<const char *, 4> kNames = {"nothing", "set state", "run finish", "exit"};
+    *os << kNames.at(static_cast<size_t>(reply.action));
+    if (reply.action == ManagerAction::kSetState || reply.action == ManagerAction::kRunFinish)
+        *os << " " << reply.state;
+}
+
 namespace {
 struct Text : Case {
     std::string text;
     ManagerReply reply;
-    std::string log; // what follows the "recv msg" line
+    std::string log;  // what follows the "recv msg" line
+    std::string recv; // the "recv msg" line's text, when it is not text itself
 };
 class ManagerMsg : public ::testing::TestWithParam<Text> {};
 constexpr ManagerAction kSet = ManagerAction::kSetState, kRunFinish = ManagerAction::kRunFinish;
@@ -19,7 +30,8 @@ TEST_P(ManagerMsg, Decides)
 {
     const testsupport::OutputCapture out;
     EXPECT_EQ(handleManagerMsg(GetParam().text.c_str()), GetParam().reply);
-    EXPECT_EQ(testsupport::plain(out.text()), "NOTICE: recv msg:" + GetParam().text + "\n" + GetParam().log);
+    const std::string recv = GetParam().recv.empty() ? GetParam().text : GetParam().recv;
+    EXPECT_EQ(testsupport::plain(out.text()), "NOTICE: recv msg:" + recv + "\n" + GetParam().log);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -40,5 +52,15 @@ INSTANTIATE_TEST_SUITE_P(
              "NOTICE: cmd 'sys_runing' respone 'ok'\n"},
         Text{{"NonStringCmdIsDiscarded"}, R"({"cmd":null})", {}, "NOTICE: cmd->valuestring:(null) discard\n"},
         Text{{"UnparsableTextIsAnError"}, R"({"cmd":"conn)", {}, "ERR: cJSON_Parse failed\n"},
-        Text{{"TextWithoutCmdIsAnError"}, R"({"command":"connected"})", {}, "ERR: cmd null"}),
+        Text{{"TextWithoutCmdIsAnError"}, R"({"command":"connected"})", {}, "ERR: cmd null"},
+        // Control bytes as \xNN, a backslash doubled, UTF-8 as it is: each
+        // line that shows the manager's text stays one line.
+        Text{{"ManagerTextIsEscapedOnEveryLine"},
+             R"({"cmd":"a\u001bb","respone":"\\ é"})"
+             "\n\x1b[2J\x7f",
+             {},
+             R"(NOTICE: cmd 'a\x1bb' respone '\\ é')"
+             "\n" R"(NOTICE: cmd->valuestring:a\x1bb discard)"
+             "\n",
+             R"({"cmd":"a\\u001bb","respone":"\\\\ é"}\x0a\x1b[2J\x7f)"}),
     behaviourOf<::testing::TestParamInfo<Text>>);

@@ -1,6 +1,8 @@
 // The manager protocol as the tests write it, and the rows of their tables.
 #pragma once
 
+#include <concepts>
+#include <ostream>
 #include <string>
 
 // A message of the protocol: {"cmd":"<cmd>"}.
@@ -16,4 +18,11 @@ struct Case {
 inline std::string behaviourOf(const auto &info)
 {
     return info.param.behaviour;
+}
+// A row prints as its name, in ctest's list and in a failure's report.
+template <typename Row>
+    requires std::derived_from<Row, Case>
+void PrintTo(const Row &row, std::ostream *os)
+{
+    *os << row.behaviour;
 }
