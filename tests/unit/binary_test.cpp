@@ -1,43 +1,12 @@
-#include <csignal>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "client/instance_lock.h"
 #include "tests/support/capture.h"
 #include "tests/support/sandbox.h"
+#include "tests/unit/run_client.h"
 
 using namespace testsupport;
-
-namespace {
-// Runs the client (in the test's namespaces, with its own /run; killed with
-// the test) with args and redirections, and stops it with SIGINT once its
-// output holds stopAt: its exit status (-1 after a signal) and its output.
-std::pair<int, std::string> runClient(const std::string &args, const std::string &stopAt = "")
-{
-    FILE *pipe = popen(("echo $$; exec setpriv --pdeathsig KILL " ROBOT_CLIENT_BIN " " + args).c_str(), "r");
-    std::string text;
-    char line[4096];
-    for (bool stopping = stopAt.empty(); fgets(line, sizeof(line), pipe) != nullptr;) {
-        text += line;
-        if (!stopping && text.find(stopAt) != std::string::npos)
-            stopping = kill(std::stoi(text), SIGINT) == 0;
-    }
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.substr(text.find('\n') + 1)};
-}
-} // namespace
-
-// Without usb0 the client logs its start, fails its first address check at
-// the first tick, 2 s later, and stops in order on SIGINT with status 0.
-TEST(RobotClient, StartsAndStopsOnSigint)
-{
-    const auto start = std::chrono::steady_clock::now();
-    const auto [status, text] = runClient("2>&1", "robotManager GetLocalIp failed\n");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
-    EXPECT_TRUE(plain(text).starts_with("NOTICE: create netlink socket ")) << text;
-    EXPECT_EQ(status, 0);
-    EXPECT_TRUE(plain(text).ends_with("WARN: SIGINT exit...\nERR: robot client exit!\n")) << text;
-}
 
 // --help prints the usage on stdout, exits 0 and touches nothing (no lock).
 TEST(RobotClient, HelpPrintsUsageAndExitsZero)
@@ -65,7 +34,7 @@ TEST(RobotClient, UnknownArgumentPrintsUsageOnStderrAndExitsTwo)
 TEST(RobotClient, SecondInstanceIsRefusedWithStatusOne)
 {
     ASSERT_EQ(takeInstanceLock(kLockDir, kLockPath), InstanceLock::kTaken);
-    const auto [status, out] = runClient("2>&1");
+    const auto [status, out] = runClient("2>&1", "ev_run...\n"); // stopped at once if it runs
     EXPECT_EQ(status, 1);
     EXPECT_EQ(plain(out), "ERR: another robot-client is running (/run/robot-client/lock is held)\n");
 }

@@ -33,14 +33,3 @@ INSTANTIATE_TEST_SUITE_P(
                       Lookup{{"NoInterfaceIsOneAndSilent"}, "", "1 untouched ", "usb7"},
                       Lookup{{"ABufferUnder16BytesIsRefused"}, "10.10.10.1", "-1 untouched ", "usb0", 15}),
     behaviourOf<::testing::TestParamInfo<Lookup>>);
-
-TEST(Usb0, BringUpGivesADownUsb0ItsAddressAfterPausing)
-{
-    makeUsbLink();
-    ASSERT_EQ(sh("ip link set usb0 down"), 0);
-    const auto start = std::chrono::steady_clock::now();
-    usb0Networkinit();
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
-    EXPECT_EQ(sh("ip -4 addr show dev usb0 | grep -q 'inet 10.10.10.1/'"), 0);
-    EXPECT_EQ(sh("ip -o link show usb0 | grep -q '[<,]UP[,>]'"), 0);
-}

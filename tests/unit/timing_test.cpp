@@ -1,0 +1,91 @@
+// What the client does in time: the tick's cadence, the connect's limit, the
+// bring-up's pauses, the first tick, a SIGINT held through a command. These
+// wait for real time, so they run in the native build only (label "timing").
+#include <chrono>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "client/loop.h"
+#include "client/shell.h"
+#include "client/usb0.h"
+#include "net/net.h"
+#include "tests/support/capture.h"
+#include "tests/support/sandbox.h"
+#include "tests/unit/run_client.h"
+
+using namespace testsupport;
+using std::chrono::milliseconds, std::chrono::steady_clock;
+
+namespace {
+int g_ticks = 0;
+// Long enough to leave the tick a whole interval overdue.
+constexpr useconds_t kOverrunUs = 4500000;
+// 1 for each SIGINT handled after the command ended, 100 for each before.
+volatile sig_atomic_t g_interrupts = 0;
+char g_marker[64];
+} // namespace
+
+TEST(Loop, OneLateTickAfterAnotherCallbackOverran)
+{
+    struct ev_loop *loop = ev_loop_new(0);
+    startUpdateTimer(loop, [](struct ev_loop *, ev_timer *, int) { ++g_ticks; });
+    ev_timer slow;
+    ev_timer_init(
+        &slow, [](struct ev_loop *, ev_timer *, int) { usleep(kOverrunUs); }, 0.0, 0.0);
+    ev_timer_start(loop, &slow);
+    ev_run(loop, EVRUN_ONCE); // the slow callback alone
+    const int before = g_ticks;
+    for (int round = 0; round < 5; ++round) // rounds that do not block
+        ev_run(loop, EVRUN_NOWAIT);
+    EXPECT_EQ(g_ticks - before, 1);
+    // ... and the 2 s cadence goes on from it.
+    EXPECT_TRUE(ev_is_active(&g_updateTimer));
+    EXPECT_GT(ev_timer_remaining(loop, &g_updateTimer), kTickSeconds - 0.5);
+    ev_loop_destroy(loop);
+}
+
+TEST(TcpConnect, ASilentPeerTimesOutAfterSixSeconds)
+{
+    // vt0's peer end stays down, so the SYNs sent to 192.0.2.2 are dropped.
+    ASSERT_EQ(sh("ip link add vt0 type veth peer name vt1 && ip link set vt0 up && ip addr add 192.0.2.1/24 "
+                 "dev vt0 && ip neigh add 192.0.2.2 lladdr 02:00:00:00:00:02 dev vt0 nud permanent"),
+              0);
+    const OutputCapture out;
+    const auto start = steady_clock::now();
+    EXPECT_EQ(tcpConnect("192.0.2.2", 7901), -1);
+    EXPECT_GE(steady_clock::now() - start, milliseconds(5500));
+    EXPECT_EQ(plain(out.text()), "ERR: connect time out\n");
+}
+
+TEST(Usb0, BringUpGivesADownUsb0ItsAddressAfterPausing)
+{
+    makeUsbLink();
+    ASSERT_EQ(sh("ip link set usb0 down"), 0);
+    const auto start = steady_clock::now();
+    usb0Networkinit();
+    EXPECT_GE(steady_clock::now() - start, milliseconds(600));
+    EXPECT_EQ(sh("ip -4 addr show dev usb0 | grep -q 'inet 10.10.10.1/'"), 0);
+    EXPECT_EQ(sh("ip -o link show usb0 | grep -q '[<,]UP[,>]'"), 0);
+}
+
+TEST(RunShell, DeliversASigintOnlyAfterTheCommand)
+{
+    snprintf(g_marker, sizeof(g_marker), "/tmp/rc-shell-%d", getpid());
+    signal(SIGINT, [](int) { g_interrupts = g_interrupts + (access(g_marker, F_OK) == 0 ? 1 : 100); });
+    EXPECT_EQ(runShell(("kill -INT $PPID && sleep 1 && touch " + std::string(g_marker)).c_str()), 0);
+    unlink(g_marker);
+    EXPECT_EQ(g_interrupts, 1);
+}
+
+// Without usb0 the client logs its start, fails its first address check at
+// the first tick, 2 s later, and stops in order on SIGINT with status 0.
+TEST(RobotClient, StartsAndStopsOnSigint)
+{
+    const auto start = steady_clock::now();
+    const auto [status, text] = runClient("2>&1", "robotManager GetLocalIp failed\n");
+    EXPECT_GE(steady_clock::now() - start, milliseconds(1900));
+    EXPECT_TRUE(plain(text).starts_with("NOTICE: create netlink socket ")) << text;
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(plain(text).ends_with("WARN: SIGINT exit...\nERR: robot client exit!\n")) << text;
+}
