@@ -33,7 +33,7 @@ tick7='updateInfo_onTimer status =7 '
 
 say() { printf 'bench: %s\n' "$*" >&2; }
 # wait_count FILE REGEX N SECS: until FILE has N lines matching REGEX.
-wait_count() { sandbox_wait_for "$1" "$2" "$4" "$3"; }
+wait_count() { sandbox_wait_log "$1" "$2" "$4" "$3"; }
 count() { grep -cE -- "$2" "$1" 2>/dev/null; }
 # The monotonic clock, as the stamper in the sandbox reads it.
 mono() { python3 -c 'import time; print("%.6f" % time.monotonic())'; }
@@ -47,20 +47,14 @@ put() { echo "$1=$2" >>"$res"; }
 status_kib() { sed -n "s/^$2:[[:space:]]*\([0-9]*\) kB$/\1/p" "/proc/$1/status"; }
 cpu_ns() { cut -d' ' -f1 "/proc/$1/schedstat"; }
 
-start_floor() {
-  SB_CLIENT_BIN=$bin/rc-floor SB_CLIENT_LOG=$SB_DIR/floor.log sandbox_start_client || return 1
-  floor_pid=$SB_CLIENT_PID
-}
-
 # start_running [UP-OPTION] [WRAPPER]: a fresh sandbox whose manager keeps the
 # run going, then the floor program and the client, both under WRAPPER.
 start_running() {
   sandbox_up ${1:+"$1"} || return 1
-  sandbox_start_manager --run-time -1 || return 1
-  # shellcheck disable=SC2034 # read by scripts/lib/sandbox.sh
-  SB_CLIENT_WRAPPER=${2:-}
-  start_floor || return 1
-  sandbox_start_client
+  manager_start --run-time -1 || return 1
+  sandbox_start_client --bin "$bin/rc-floor" --log "$SB_DIR/floor.log" --wrapper "${2:-}" || return 1
+  floor_pid=$SB_CLIENT_PID
+  sandbox_start_client --bin "$bin/robot-client" --wrapper "${2:-}"
 }
 
 # 1 and 4: the client in RUNNING beside the floor program; memory at tick
@@ -107,10 +101,8 @@ phase_heap() {
 # 5: carrier cycles while the client waits between ticks (silent manager).
 phase_link() {
   sandbox_up --no-sshd || return 1
-  sandbox_start_manager --silent || return 1
-  # shellcheck disable=SC2034
-  SB_CLIENT_WRAPPER="python3 -u $bin/stamp.py"
-  sandbox_start_client || return 1
+  manager_start --silent || return 1
+  sandbox_start_client --bin "$bin/robot-client" --wrapper "python3 -u $bin/stamp.py" || return 1
   local log=$SB_CLIENT_LOG tick0='updateInfo_onTimer status =0 ' r n times=$SB_DIR/up.times
   wait_count "$log" "$tick0" 2 60 || return 1
   for ((r = 0; r < rounds; r++)); do
@@ -133,23 +125,22 @@ phase_deploy() {
   sandbox_add_file app/share/assets/video.bin 16384
   local r log copy="scp -r /robot/app root@10.10.10.2:/userdata/|scp -r /robot/AI root@10.10.10.2:/userdata/"
   for ((r = 1; r <= rounds; r++)); do
-    sb_client ifconfig usb0 10.10.10.1 up
-    sb_root_view
-    sb_board_ssh_view
+    sandbox_board ifconfig usb0 10.10.10.1 up
+    sandbox_view --board
     # shellcheck disable=SC2016 # the program is Python
-    sb_client bwrap "${SB_VIEW[@]}" --ro-bind "$SB_ROBOT" /robot -- \
+    sandbox_board bwrap "${SB_VIEW[@]}" --ro-bind "$SB_ROBOT" /robot -- \
       python3 -c 'import subprocess, sys, time
 t = time.monotonic()
 for cmd in sys.argv[1].split("|"): subprocess.run(cmd.split(), check=True)
 print("%.6f" % (time.monotonic() - t))' "$copy" >>"$work/plain" || return 1
     ip -n "$SB_CLIENT_NS" link set usb0 down && ip -n "$SB_CLIENT_NS" addr flush dev usb0 || return 1
-    SB_MANAGER_LOG=$SB_DIR/manager$r.log sandbox_start_manager --run-time 0.2 --timeout 60 || return 1
+    manager_start --name "manager$r" --run-time 0.2 --timeout 60 || return 1
     log=$SB_DIR/deploy$r.log
     # A plain wait, bounded by timeout(1): no polling beside the copy.
-    SB_CLIENT_WRAPPER="timeout 60 python3 -u $bin/stamp.py" SB_CLIENT_LOG=$log sandbox_start_client || return 1
+    sandbox_start_client --bin "$bin/robot-client" --log "$log" --wrapper "timeout 60 python3 -u $bin/stamp.py" ||
+      return 1
     wait "$SB_BWRAP_PID" || return 1
-    sandbox_wait_manager 10 || return 1
-    grep -q 'sys_run_finish' "$SB_DIR/manager$r.log" || return 1
+    manager_query --name "manager$r" --cmd sys_run_finish --at-least 1 || return 1
     cp "$log" "$work/deploy$r.log"
   done
   sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app"
@@ -157,10 +148,7 @@ print("%.6f" % (time.monotonic() - t))' "$copy" >>"$work/plain" || return 1
 
 if [ "${1:-}" = --phase ]; then
   work=$3 bin=$3/bin res=$3/$2.res
-  # shellcheck disable=SC2034
-  SB_CLIENT_BIN=$bin/robot-client
-  # shellcheck source=scripts/lib/sandbox.sh
-  . "$root/scripts/lib/sandbox.sh"
+  source "$root/scripts/lib/sandbox.sh"
   "phase_$2"
   exit
 fi
@@ -181,7 +169,7 @@ if command -v aarch64-linux-gnu-g++ qemu-aarch64 >/dev/null && dpkg -s libev-dev
     cmake --build build-bench-arm64 --target robot-client rc-floor -j"$(nproc)"; } >/dev/null && arm=1
 fi
 
-work=$(mktemp -d /tmp/rc-bench.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/rc-bench.XXXXXX")
 idle_pid=
 finish() {
   [ -n "$idle_pid" ] && kill -TERM "$idle_pid" 2>/dev/null && wait "$idle_pid"

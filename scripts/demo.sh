@@ -10,12 +10,11 @@
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
-# shellcheck source=scripts/lib/sandbox.sh
-. scripts/lib/sandbox.sh
-sandbox_build_client || exit 1
+source scripts/lib/sandbox.sh
+sandbox_build_client "${BUILD_DIR:-build}" || exit 1
 
 sandbox_up || exit 1
-sandbox_start_manager --run-time 3 --timeout 120 || exit 1
+manager_start --run-time 3 --timeout 120 || exit 1
 echo "demo: board usb0 <-> manager 10.10.10.2 (simulated manager, sshd); client log follows"
 started=$(date +%s.%N)
 sandbox_start_client || exit 1
@@ -23,7 +22,7 @@ sandbox_show
 sandbox_wait_client 120
 status=$?
 ended=$(date +%s.%N)
-sandbox_wait_manager 5
+manager_wait 5
 manager_status=$?
 sleep 0.3
 
@@ -46,7 +45,7 @@ done < <(find "$SB_ROBOT/app" "$SB_ROBOT/AI" -type f -print0)
 echo
 echo "== summary"
 echo "states passed:     $states"
-echo "manager received:  $(sandbox_received | paste -sd' ')"
+echo "manager received:  $(manager_query --event recv | paste -sd' ')"
 echo "files copied:      $same of $files identical byte for byte ($bytes bytes, /robot/app and /robot/AI -> /userdata)"
 echo "page cache drop:   $([ -s "$SB_DROP_CACHES" ] && echo "written ($(tr -d '\n' <"$SB_DROP_CACHES"))" || echo "not written")"
 echo "time taken:        $(awk "BEGIN { printf \"%.1f\", $ended - $started }") s"

@@ -13,10 +13,10 @@
 # Run as root.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-sshd=
+sshd= client=()
 while [ $# -gt 0 ]; do
   case $1 in
-    --client) SB_CLIENT_BIN=$(realpath "$2"); shift 2 ;;
+    --client) client=(--bin "$(realpath "$2")"); shift 2 ;;
     --no-sshd) sshd=--no-sshd; shift ;;
     --keep) SB_KEEP=1; shift ;;
     --) shift; break ;;
@@ -24,12 +24,11 @@ while [ $# -gt 0 ]; do
     *) echo "run-sandbox.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
-# shellcheck source=scripts/lib/sandbox.sh
-. "$root/scripts/lib/sandbox.sh"
+source "$root/scripts/lib/sandbox.sh"
 
 sandbox_up $sshd || exit 1
-sandbox_start_manager "$@" || exit 1
-sandbox_start_client || exit 1
+manager_start "$@" || exit 1
+sandbox_start_client "${client[@]}" || exit 1
 sandbox_show
 sandbox_wait_client 100000
 status=$?

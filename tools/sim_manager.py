@@ -23,6 +23,16 @@ could not be read as one), a send TEXT one write, both exactly as they went
 over the wire: printable ASCII as it is, a backslash as \\, every other
 byte as \xNN.
 
+With --record FILE the same events are also appended to FILE as JSON lines,
+{"t": ELAPSED, "conn": CONN, "event": EVENT, "text": TEXT}, with "cmd" (the
+cmd of a received JSON object, or null) on recv events. The query form
+answers questions about such a record:
+    sim_manager.py query FILE [--conn N] [--event E] [--cmd C] [--text T]
+                              [--count | --times | --at-least N]
+prints the TEXT of each matching event, one a line (--times: its ELAPSED;
+--count: how many match), or with --at-least exits 0 only when N or more
+match.
+
 Exit status: 0 when the run ended as planned (the client sent its final
 report and closed, or --connections were served, or a script ended), 1 when
 a script step failed, 2 on a usage error (a malformed script step among
@@ -105,17 +115,24 @@ class Manager:
         self.conn = None
         self.conn_no = 0
         self.pending = b""  # bytes read but not yet split into messages
+        self.record = open(opts.record, "a", encoding="utf-8") if opts.record else None
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind((opts.addr, opts.port))
         self.listener.listen(4)
         self.log("listen", f"{opts.addr}:{opts.port}")
 
-    def log(self, event, text=""):
+    def log(self, event, text="", cmd=None):
         now = time.time()
         stamp = time.strftime("%H:%M:%S", time.localtime(now)) + f".{int(now * 1000) % 1000:03d}"
         elapsed = time.monotonic() - self.start
         print(f"{stamp} +{elapsed:.3f} #{self.conn_no} {event} {text}".rstrip(), flush=True)
+        if self.record:
+            entry = {"t": round(elapsed, 3), "conn": self.conn_no, "event": event, "text": text}
+            if event == "recv":
+                entry["cmd"] = cmd
+            self.record.write(json.dumps(entry) + "\n")
+            self.record.flush()
 
     def wait(self, sock, until):
         """True when sock is readable before the monotonic time `until`."""
@@ -193,8 +210,8 @@ class Manager:
             self.pending = self.pending[value_at + len(raw):]
             cmd = value.get("cmd") if isinstance(value, dict) else None
             messages.append((raw, cmd if isinstance(cmd, str) else None))
-        for raw, _ in messages:
-            self.log("recv", shown(raw))
+        for raw, cmd in messages:
+            self.log("recv", shown(raw), cmd)
         return messages
 
     # Plain mode -----------------------------------------------------------
@@ -394,6 +411,7 @@ def parse_args(argv):
     add("--connections", type=int, default=0, metavar="N", help="end after N connections")
     add("--script", metavar="FILE", help="run the steps in FILE ('-': standard input)")
     add("--timeout", type=float, default=0, metavar="S", help="give up after S seconds (status 3)")
+    add("--record", metavar="FILE", help="also append every event to FILE as a JSON line")
     opts = parser.parse_args(argv)
     opts.replies = dict(DEFAULT_REPLIES)
     for item in opts.reply:
@@ -416,7 +434,39 @@ def parse_args(argv):
     return opts
 
 
+def query(argv):
+    """The query form: see the module's help."""
+    parser = argparse.ArgumentParser(prog="sim_manager.py query", description="Questions about a record.")
+    add = parser.add_argument
+    add("record", help="a file written with --record")
+    add("--conn", type=int, help="events on this connection only")
+    add("--event", help="events of this kind only (recv, send, accept, ...)")
+    add("--cmd", help="received messages with this cmd only")
+    add("--text", help="events with exactly this text only")
+    shown_as = parser.add_mutually_exclusive_group()
+    shown_as.add_argument("--count", action="store_true", help="print how many events match")
+    shown_as.add_argument("--times", action="store_true", help="print the time of each")
+    shown_as.add_argument("--at-least", type=int, metavar="N", help="exit 0 when N or more match, else 1")
+    opts = parser.parse_args(argv)
+    try:
+        with open(opts.record, encoding="utf-8") as record:
+            events = [json.loads(line) for line in record if line.strip()]
+    except FileNotFoundError:
+        events = []
+    wanted = {"conn": opts.conn, "event": opts.event, "cmd": opts.cmd, "text": opts.text}
+    found = [e for e in events if all(value is None or e.get(key) == value for key, value in wanted.items())]
+    if opts.at_least is not None:
+        return 0 if len(found) >= opts.at_least else 1
+    if opts.count:
+        print(len(found))
+    for event in [] if opts.count else found:
+        print(event["t"] if opts.times else event["text"])
+    return 0
+
+
 def main(argv):
+    if argv[:1] == ["query"]:
+        return query(argv[1:])
     opts = parse_args(argv)
     steps = None
     if opts.script:

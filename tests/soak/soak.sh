@@ -12,11 +12,30 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 disconnects=100 limit=290
-# shellcheck source=scripts/lib/sandbox.sh
-. scripts/lib/sandbox.sh
-sandbox_build_client || exit 1
+source scripts/lib/sandbox.sh
+source tests/lib/check.sh
+sandbox_build_client "${BUILD_DIR:-build}" || exit 1
 elapsed() { echo $(($(date +%s) - started)); }
 alive() { kill -0 "$SB_CLIENT_PID" 2>/dev/null || fail "the client is gone after $(elapsed) s"; }
+
+# steady_sample NAME: prints a sample (check_client_sample) taken while the
+# client holds one manager connection and runs no command, equal to a second
+# one 0.3 s later (tries for about 12 s; fails when there is none). Keeps
+# the client's descriptor list and smaps as $SB_DIR/fds.NAME and smaps.NAME.
+steady_sample() {
+  local i a b
+  for ((i = 0; i < 40; i++)); do
+    a=$(check_client_sample)
+    sleep 0.3
+    b=$(check_client_sample)
+    if [ "$a" = "$b" ] && [ "$(cut -d' ' -f2 <<<"$a")" = 1 ] && ! check_client_busy; then
+      ls -l "/proc/$SB_CLIENT_PID/fd" >"$SB_DIR/fds.$1" && cp "/proc/$SB_CLIENT_PID/smaps" "$SB_DIR/smaps.$1"
+      echo "$a"
+      return 0
+    fi
+  done
+  return 1
+}
 
 # The ten texts of one connection (sim_manager escapes): not JSON, cut short,
 # cmd not a string, 1024 bytes and more (nested past cJSON's limit), binary.
@@ -28,10 +47,10 @@ texts=('hello manager' '{"cmd":"sys_mou' '{"cmd":42}' '{"cmd":null,"respone":[1,
 must sandbox_up
 started=$(date +%s)
 # 1. One deployment up to running, then the manager goes down and comes back.
-must sandbox_start_manager --run-time -1 --timeout 60
+must manager_start --run-time -1 --timeout 60
 must sandbox_start_client
-must_see_manager 'send \{"cmd":"sys_runing"\}' 40
-sandbox_stop_manager
+must_see_manager sys_runing 40 1 send
+manager_stop
 must_see_client 'robotManager connect failed' 30 2
 
 # 2. The scripted manager: each connection gets the ten texts, a carrier
@@ -46,40 +65,40 @@ for ((c = 1; c <= disconnects; c++)); do
   printf '%s\nsleep 0.1\nclose\n%s\n' "$flap" "$flap"
 done >"$SB_DIR/steps"
 # What the kernel sent: the client must print a line for every usb0 record.
-sb_client ip monitor link >"$SB_DIR/monitor" &
+sandbox_board ip monitor link >"$SB_DIR/monitor" &
 SB_PIDS+=($!)
-SB_LOG_FROM=$(sandbox_client_lines)
-must sandbox_start_manager --script "$SB_DIR/steps" --timeout $((limit - 40 - $(elapsed)))
+mark=$(check_client_lines)
+must manager_start --script "$SB_DIR/steps" --timeout $((limit - 40 - $(elapsed)))
 first=""
-while kill -0 "$SB_MANAGER_PID" 2>/dev/null; do
+while kill -0 "$MANAGER_PID" 2>/dev/null; do
   alive
-  read -r _ tcp _ <<<"$(sandbox_client_sample)"
+  read -r _ tcp _ <<<"$(check_client_sample)"
   [ "$tcp" -le 1 ] || fail "$tcp manager connections open"
   if [ -z "$first" ] && [ "$(elapsed)" -ge 60 ]; then
-    first_at=$(elapsed) && first=$(sandbox_steady_sample first) || fail "no steady sample at $first_at s"
+    first_at=$(elapsed) && first=$(steady_sample first) || fail "no steady sample at $first_at s"
   fi
   [ "$(elapsed)" -lt $((limit - 40)) ] || fail "the soak overran"
   sleep 2
 done
 # Status 0: every step ran (each text sent, each close and flap made).
-sandbox_wait_manager 5 || fail "scripted manager status $?"
+manager_wait 5 || fail "scripted manager status $?"
 [ -n "$first" ] || fail "ended before the first minute"
 flaps=$((2 * disconnects))
 
 # 3. A fresh manager: the client deploys up to running again.
-must sandbox_start_manager --run-time -1 --timeout 60
-must_see_manager 'send \{"cmd":"sys_runing"\}' 40 2
+must manager_start --run-time -1 --timeout 60
+must_see_manager sys_runing 40 2 send
 sleep 2.5
-last=$(sandbox_steady_sample last) || fail "no steady sample at the end"
+last=$(steady_sample last) || fail "no steady sample at the end"
 
-ups=$(sb_count_client "^$SB_USB_INDEX: up usb0$") downs=$(sb_count_client "^$SB_USB_INDEX: down usb0$")
+ups=$(check_client_count "^$SB_USB_INDEX: up usb0$" "$mark") downs=$(check_client_count "^$SB_USB_INDEX: down usb0$" "$mark")
 kernel_ups=$(grep -cE "^$SB_USB_INDEX: usb0.*[<,]LOWER_UP[,>]" "$SB_DIR/monitor")
 kernel_downs=$(($(grep -c "^$SB_USB_INDEX: usb0" "$SB_DIR/monitor") - kernel_ups))
 read -r fds1 _ rss1 <<<"$first"
 read -r fds2 _ rss2 <<<"$last"
 printf '\n== soak: %s s\n' "$(elapsed)"
 printf '%-28s %s\n' "carrier flaps" "$flaps (usb0 up/down: kernel $kernel_ups/$kernel_downs, client $ups/$downs)" \
-  "manager disconnects" "$disconnects" "malformed texts sent" "$((disconnects * ${#texts[@]})) (client reads: $(sb_count_client 'recv msg:'))" \
+  "manager disconnects" "$disconnects" "malformed texts sent" "$((disconnects * ${#texts[@]})) (client reads: $(check_client_count 'recv msg:' "$mark"))" \
   "descriptors at ${first_at} s / end" "$fds1 / $fds2" "VmRSS KiB at ${first_at} s / end" "$rss1 / $rss2"
 must_stop_on_sigint
 [ "$ups" -eq "$kernel_ups" ] && [ "$downs" -eq "$kernel_downs" ] || fail "link notifications lost"

@@ -1,0 +1,126 @@
+# shellcheck shell=bash
+# What the scripts that test a run in the sandbox share (system tests,
+# soak, memcheck): checks that end the script with a report, questions about
+# the client's log and process, and the faults the tests inject. Source it
+# after scripts/lib/sandbox.sh. CHECK_NAME names the script in its reports.
+# Public functions are check_*, must_* and fault_*.
+
+CHECK_NAME=${CHECK_NAME:-$(basename "$0" .sh)}
+
+# fail MESSAGE...: prints MESSAGE and the ends of the client's and the
+# manager's logs (when a sandbox is up), then exits 1.
+fail() {
+  echo "$CHECK_NAME: FAIL: $*"
+  if [ -n "${SB_DIR:-}" ]; then
+    echo "--- client log (last 60 lines)"
+    sandbox_client_log | tail -60
+    echo "--- manager log (last 40 lines)"
+    tail -40 "$SB_DIR/manager.log" 2>/dev/null
+  fi
+  exit 1
+}
+
+# must COMMAND...: runs COMMAND; fails the script when it fails.
+must() { "$@" || fail "$*"; }
+
+# must_see_client REGEX [SECS] [COUNT]: waits until the client's log holds
+# COUNT (default 1) lines matching REGEX; fails the script after SECS (30).
+must_see_client() { sandbox_wait_log "$SB_CLIENT_LOG" "$@" || fail "client log: no /$1/"; }
+
+# must_see_manager CMD [SECS] [COUNT] [EVENT]: waits until the manager has
+# seen COUNT (default 1) messages whose cmd is CMD, received (EVENT recv,
+# the default) or sent; fails the script after SECS (default 30).
+must_see_manager() {
+  local cmd=$1 secs=${2:-30} count=${3:-1} event=${4:-recv} filter=(--cmd "$1")
+  [ "$event" = send ] && filter=(--text "{\"cmd\":\"$cmd\"}")
+  proc_until "$secs" manager_query --event "$event" "${filter[@]}" --at-least "$count" ||
+    fail "manager: no $event $cmd x$count"
+}
+
+# must_receive [-u] CONN CMD...: the manager received exactly the reports
+# CMD... on connection CONN (with -u: repeats in a row counted once).
+must_receive() {
+  local uniq=cat got want
+  [ "$1" = -u ] && uniq=uniq && shift
+  got=$(manager_query --conn "$1" --event recv | $uniq)
+  want=$(shift && printf '{"cmd":"%s"}\n' "$@")
+  [ "$got" = "$want" ] || fail "manager received on #$1: $(paste -sd' ' <<<"$got")"
+}
+
+# must_stop_on_sigint: SIGINT to the client, which must end in order:
+# status 0, its last lines "SIGINT exit..." and "robot client exit!".
+must_stop_on_sigint() {
+  local status
+  sandbox_interrupt_client
+  sandbox_wait_client 30
+  status=$?
+  [ $status -eq 0 ] || fail "exit status $status after SIGINT"
+  [ "$(check_client_tail 2)" = "$(printf 'WARN: SIGINT exit...\nERR: robot client exit!')" ] ||
+    fail "last lines after SIGINT: $(check_client_tail 2 | paste -sd'|')"
+}
+
+# check_client_lines: how many lines the client's log has so far (a mark
+# for the FROM of the questions below).
+check_client_lines() { sandbox_client_log | wc -l; }
+
+# check_client_count REGEX [FROM]: how many lines of the client's log (after
+# line FROM) match the extended REGEX.
+check_client_count() { sandbox_client_log "${2:-0}" | grep -acE -- "$1"; }
+
+# check_client_tail N: the client's last N log lines without their stamps.
+check_client_tail() { sandbox_client_log | tail -n "$1" | sed 's/^\[[^]]*\] //'; }
+
+# check_in_order FROM TEXT...: true when the client's log after line FROM
+# holds lines containing the TEXTs in this order (other lines may come
+# between them). Prints the first TEXT that is missing.
+check_in_order() {
+  sandbox_client_log "$1" | awk '
+    BEGIN { for (i = 2; i < ARGC; i++) want[i - 1] = ARGV[i]; n = ARGC - 2; k = 1; ARGC = 1 }
+    k <= n && index($0, want[k]) { k++ }
+    END { if (k <= n) { print "missing in order: " want[k]; exit 1 } }' "$@"
+}
+
+# check_copies_match: /robot/app and /robot/AI arrived whole in /userdata.
+check_copies_match() {
+  sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app" && sandbox_same_tree "$SB_ROBOT/AI" "$SB_USERDATA/AI"
+}
+
+# check_client_busy: true while the client waits for a command it started
+# (a copy, the interface bring-up).
+check_client_busy() { [ -n "$(proc_tree "$SB_CLIENT_PID")" ]; }
+
+# check_client_sample: "FDS TCP RSS": the client's open descriptors, how
+# many of them are TCP sockets, and its VmRSS in KiB.
+check_client_sample() {
+  local pid=$SB_CLIENT_PID fds tcp
+  fds=$(find "/proc/$pid/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
+  tcp=$(comm -12 <(find "/proc/$pid/fd" -mindepth 1 -printf '%l\n' 2>/dev/null |
+    sed -n 's/^socket:\[\([0-9]*\)\]$/\1/p' | sort) <(awk 'NR > 1 { print $10 }' "/proc/$pid/net/tcp" | sort) | wc -l)
+  echo "$fds $tcp $(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")"
+}
+
+# fault_flap [SECS]: usb0's carrier down, and up again SECS (0.5) later.
+fault_flap() { sandbox_carrier down && sleep "${1:-0.5}" && sandbox_carrier up; }
+
+# fault_rate_limit RATE: a tbf limit on usb0's egress (the copies).
+fault_rate_limit() { tc -n "$SB_CLIENT_NS" qdisc replace dev usb0 root tbf rate "$1" burst 16kb latency 2s; }
+
+# fault_bridges COUNT: creates COUNT bridges in the board's namespace, each
+# sending link notifications to the client.
+fault_bridges() {
+  local i
+  for ((i = 0; i < $1; i++)); do ip -n "$SB_CLIENT_NS" link add "sbbr$i" type bridge || return 1; done
+}
+
+# fault_stall_sshd: stops (SIGSTOP) the sshd's session processes, not its
+# listener, so that a transfer in progress stalls; fault_resume_sshd (and
+# sandbox_down) let them go on.
+fault_stall_sshd() {
+  local sessions
+  # shellcheck disable=SC2046 # a list of pids
+  sessions=$(proc_tree $(cat /proc/"$SSHD_PID"/task/*/children)) && [ -n "$sessions" ] && kill -STOP $sessions
+}
+fault_resume_sshd() {
+  # shellcheck disable=SC2046 # a list of pids
+  kill -CONT $(proc_tree "$SSHD_PID") 2>/dev/null
+}
