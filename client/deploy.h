@@ -26,9 +26,9 @@ constexpr size_t kTickActionsMax = 4;
 // What one tick does, in order.
 struct TickStep {
     std::array<TickAction, kTickActionsMax> actions{}; // in order, up to the first kDone
-    std::string_view msg; // what kSend sends: a literal
-    SysState state;       // what kSetState sets
-    int tickCount;        // g_tickCount after the tick
+    std::string_view msg;                              // what kSend sends: a literal
+    SysState state;                                    // what kSetState sets
+    int tickCount;                                     // g_tickCount after the tick
 };
 
 // The step for a state and reminder count; it runs nothing.

@@ -45,8 +45,9 @@ const nlmsghdr *ask(const LinkRequest &request, std::array<char, kNetlinkReadMax
     // The kernel answers a route request before send returns.
     const auto len = static_cast<int>(recv(fd.get(), buf.data(), buf.size(), MSG_DONTWAIT));
     const auto *header = reinterpret_cast<const nlmsghdr *>(buf.data());
-    return len >= static_cast<int>(sizeof(nlmsghdr)) && NLMSG_OK(header, static_cast<unsigned>(len)) ? header
-                                                                                                      : nullptr;
+    return len >= static_cast<int>(sizeof(nlmsghdr)) && NLMSG_OK(header, static_cast<unsigned>(len))
+               ? header
+               : nullptr;
 }
 
 } // namespace
@@ -55,7 +56,8 @@ int queryUsb0Carrier()
 {
     alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
     const nlmsghdr *answer = ask(usb0Request(RTM_GETLINK, 0), buf);
-    if (answer == nullptr || answer->nlmsg_type != RTM_NEWLINK || answer->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+    if (answer == nullptr || answer->nlmsg_type != RTM_NEWLINK ||
+        answer->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
         return -1;
     const auto *info = static_cast<const ifinfomsg *>(NLMSG_DATA(answer));
     return (info->ifi_flags & IFF_LOWER_UP) != 0 ? 1 : 0;
@@ -68,7 +70,8 @@ int setUsb0Up()
     request.info.ifi_change = IFF_UP;
     alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
     const nlmsghdr *answer = ask(request, buf);
-    if (answer == nullptr || answer->nlmsg_type != NLMSG_ERROR || answer->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
+    if (answer == nullptr || answer->nlmsg_type != NLMSG_ERROR ||
+        answer->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
         return -EIO;
     return static_cast<const nlmsgerr *>(NLMSG_DATA(answer))->error;
 }

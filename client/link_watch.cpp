@@ -72,7 +72,7 @@ void readLinkRecord(const nlmsghdr *header, bool print, LinkNews &news)
 
 } // namespace
 
-int createNetlinkSock()
+int subscribeLinkNotifications()
 {
     // The kernel's default receive buffer holds a burst of notifications
     // that arrives while the loop is blocked in a copy or a bring-up.
@@ -86,6 +86,12 @@ int createNetlinkSock()
     // cable in from the start no notification for usb0 may ever come: lost
     // ones must not then be taken for a plug-in.
     s_usb0CarrierUp = queryUsb0Carrier() == 1;
+    return fd;
+}
+
+int createNetlinkSock()
+{
+    const int fd = subscribeLinkNotifications();
     CLIENT_LOG(kLevelNotice, "create netlink socket %d\n", fd);
     return fd;
 }

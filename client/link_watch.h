@@ -8,6 +8,9 @@ constexpr int kNetlinkReadMax = 20480;
 
 // Opens a NETLINK_ROUTE socket subscribed to link notifications and learns
 // usb0's carrier from the kernel; -1 when no socket could be made.
+int subscribeLinkNotifications();
+
+// subscribeLinkNotifications, logged: the client's link watch.
 int createNetlinkSock();
 
 void onNetlinkSock_cb(struct ev_loop *loop, ev_io *watcher, int revents);
