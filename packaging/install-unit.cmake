@@ -1,19 +1,21 @@
-# Install-time half of the systemd unit's installation (see CMakeLists.txt
-# here): run with the prefix actually installed to, so that ExecStart names
-# the installed binary. Under /usr the unit goes to Debian's
+# Install-time half of the systemd units' installation (see CMakeLists.txt
+# here): run with the prefix actually installed to, so that the Exec lines
+# name the installed programs. Under /usr the units go to Debian's
 # /lib/systemd/system; under any other prefix, to <prefix>/lib/systemd/system.
 # DESTDIR applies as usual.
-file(READ "${RC_UNIT_SOURCE}" unit)
 string(REGEX REPLACE "/+$" "" prefix "${CMAKE_INSTALL_PREFIX}")
-string(REPLACE "ExecStart=/usr/sbin/" "ExecStart=${prefix}/sbin/" unit "${unit}")
 if(prefix STREQUAL "/usr")
   set(unit_dir /lib/systemd/system)
 else()
   set(unit_dir "${prefix}/lib/systemd/system")
 endif()
-get_filename_component(name "${RC_UNIT_SOURCE}" NAME)
-set(staged "${RC_UNIT_STAGING}/${name}")
-file(WRITE "${staged}" "${unit}")
-file(INSTALL DESTINATION "${unit_dir}" TYPE FILE
-     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-     FILES "${staged}")
+foreach(source IN LISTS RC_UNIT_SOURCES)
+  file(READ "${source}" unit)
+  string(REGEX REPLACE "(Exec[A-Za-z]*=)/usr/(sbin|libexec)/" "\\1${prefix}/\\2/" unit "${unit}")
+  get_filename_component(name "${source}" NAME)
+  set(staged "${RC_UNIT_STAGING}/${name}")
+  file(WRITE "${staged}" "${unit}")
+  file(INSTALL DESTINATION "${unit_dir}" TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES "${staged}")
+endforeach()

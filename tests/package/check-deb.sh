@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks a built robot-client .deb: its Architecture and Depends, the files
 # it ships (the ssh drop-in as a conffile), lintian, and the packaged
-# binary: stripped, at most 64 KiB, no libstdc++, and Debian's hardening
-# (stack protector, FORTIFY, full RELRO with BIND_NOW).
+# programs (the client and its cable watch): stripped, at most 64 KiB, no
+# libstdc++, and Debian's hardening (stack protector, FORTIFY, full RELRO
+# with BIND_NOW).
 #
 #   tests/package/check-deb.sh package.deb expected-architecture
 set -euo pipefail
@@ -14,8 +15,10 @@ fail() { echo "check-deb: FAIL: $*" >&2; exit 1; }
 arch=$(dpkg-deb -f "$deb" Architecture)
 [ "$arch" = "$want_arch" ] || fail "$deb: Architecture $arch, expected $want_arch"
 contents=$(dpkg-deb -c "$deb")
-for f in /usr/sbin/robot-client /usr/sbin/robot-client-pair /lib/systemd/system/robot-client.service \
-  /etc/ssh/ssh_config.d/robot-client.conf /usr/share/doc/robot-client/operator-guide.md; do
+for f in /usr/sbin/robot-client /usr/sbin/robot-client-pair /usr/libexec/robot-client/robot-client-cable \
+  /usr/libexec/robot-client/robot-client-gadget /lib/systemd/system/robot-client{,-cable,-gadget}.service \
+  /lib/systemd/system/robot-client-plugged.target /etc/ssh/ssh_config.d/robot-client.conf \
+  /usr/share/doc/robot-client/operator-guide.md; do
   grep -q " \.$f\$" <<<"$contents" || fail "$deb: no $f"
 done
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/ssh/ssh_config.d/robot-client.conf ] || fail "$deb: the ssh drop-in is no conffile"
@@ -28,16 +31,19 @@ lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian reports erro
 
 bin=$(mktemp)
 trap 'rm -f "$bin"' EXIT
-dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/sbin/robot-client >"$bin"
-size=$(stat -c %s "$bin")
-needed=$(readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')
-echo "check-deb: robot-client ($arch): stripped size $size bytes; NEEDED: $needed"
-readelf -S "$bin" | grep -q ' \.symtab' && fail "the packaged binary is not stripped"
-[ "$size" -le 65536 ] || fail "the packaged binary is over 64 KiB"
-grep -q 'libstdc++' <<<"$needed" && fail "the binary needs libstdc++"
-symbols=$(readelf --dyn-syms -W "$bin")
-grep -q ' __stack_chk_fail' <<<"$symbols" || fail "no stack protector"
-grep -qE ' __[a-z]+_chk(@|$)' <<<"$symbols" || fail "no FORTIFY (_chk) calls"
-readelf -lW "$bin" | grep -q GNU_RELRO || fail "no RELRO"
-readelf -dW "$bin" | grep -qE 'BIND_NOW|FLAGS.*NOW' || fail "no BIND_NOW"
-echo "check-deb: hardened: stack protector, FORTIFY, RELRO, BIND_NOW"
+for path in ./usr/sbin/robot-client ./usr/libexec/robot-client/robot-client-cable; do
+  name=$(basename $path)
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO $path >"$bin"
+  size=$(stat -c %s "$bin")
+  needed=$(readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')
+  echo "check-deb: $name ($arch): stripped size $size bytes; NEEDED: $needed"
+  readelf -S "$bin" | grep -q ' \.symtab' && fail "$name is not stripped"
+  [ "$size" -le 65536 ] || fail "$name is over 64 KiB"
+  grep -q 'libstdc++' <<<"$needed" && fail "$name needs libstdc++"
+  symbols=$(readelf --dyn-syms -W "$bin")
+  grep -q ' __stack_chk_fail' <<<"$symbols" || fail "$name: no stack protector"
+  grep -qE ' __[a-z]+_chk(@|$)' <<<"$symbols" || fail "$name: no FORTIFY (_chk) calls"
+  readelf -lW "$bin" | grep -q GNU_RELRO || fail "$name: no RELRO"
+  readelf -dW "$bin" | grep -qE 'BIND_NOW|FLAGS.*NOW' || fail "$name: no BIND_NOW"
+done
+echo "check-deb: both programs hardened: stack protector, FORTIFY, RELRO, BIND_NOW"
