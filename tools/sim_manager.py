@@ -8,7 +8,10 @@ each sent with one write, with no framing.
 
 Plain mode answers the client's reports:
     connected -> connected     sys_mount -> sys_mountimg     sys_run -> sys_runing
-and, --run-time seconds after it sent sys_runing, sends sys_run_finish. The
+and, --run-time seconds after it sent sys_runing, sends sys_run_finish. A
+connected starts the run over: answers still due to earlier reports are
+dropped. Answers go out at least 0.1 s apart. SIGUSR1 closes the connection
+at once, as a manager whose end of the link went away would. The
 options below change the answers, delay them, drop them, close the
 connection, or send sys_exit. Script mode (--script) runs a list of steps
 instead; see SCRIPT_HELP.
@@ -34,7 +37,8 @@ prints the TEXT of each matching event, one a line (--times: its ELAPSED;
 match.
 
 Exit status: 0 when the run ended as planned (the client sent its final
-report and closed, or --connections were served, or a script ended), 1 when
+report and closed, or with --connections once they were served, or a
+script ended), 1 when
 a script step failed, 2 on a usage error (a malformed script step among
 them: "script:LINE: why" on standard error), 3 when --timeout ran out.
 """
@@ -42,6 +46,7 @@ them: "script:LINE: why" on standard error), 3 when --timeout ran out.
 import argparse
 import json
 import select
+import signal
 import socket
 import subprocess
 import sys
@@ -65,11 +70,21 @@ DEFAULT_REPLIES = {
 }
 RUN_FINISH = '{"cmd":"sys_run_finish"}'
 JSON_SPACE = b" \t\n\r"
+SEND_GAP = 0.1  # seconds between two answers on a connection (plain mode)
 EXIT = '{"cmd":"sys_exit"}'
 
 
 class Timeout(Exception):
     pass
+
+
+class Hangup(Exception):
+    """SIGUSR1 in plain mode: the connection is to end now, as it does for a
+    manager whose end of the link goes away with the cable."""
+
+
+def hang_up(_signum, _frame):
+    raise Hangup()
 
 
 def unescape(text):
@@ -223,14 +238,25 @@ class Manager:
             self.accept()
             ended = self.serve_one()
             served += 1
-            if ended or (opts.connections and served >= opts.connections):
+            if (opts.connections and served >= opts.connections) or (ended and not opts.connections):
                 return 0
 
     def serve_one(self):
         """Serves one connection; True when the run is over."""
+        signal.signal(signal.SIGUSR1, hang_up)
+        try:
+            return self.answer()
+        except Hangup:
+            self.close()
+            return False
+        finally:
+            signal.signal(signal.SIGUSR1, signal.SIG_IGN)
+
+    def answer(self):
         opts = self.opts
         timers = []  # (when, action, data)
         running = finished = exiting = False
+        last_send = 0.0
         close_on = dict(opts.close_on)
         for text in opts.on_connect:
             self.send(unescape(text))
@@ -253,6 +279,12 @@ class Manager:
                         timers.append((time.monotonic() + opts.delay, "send", EXIT))
                         exiting = True
                         continue
+                    if cmd == "connected":
+                        # The client starts over (a new connection, or its
+                        # cable plugged in again): so does the run, and what
+                        # it sent before is answered no more.
+                        timers.clear()
+                        running = False
                     reply = opts.replies.get(cmd) if not opts.silent else None
                     if reply:
                         timers.append((time.monotonic() + opts.delay, "send", unescape(reply)))
@@ -261,6 +293,10 @@ class Manager:
             if action == "close":
                 self.close()
                 return False
+            # The client takes whatever one read brings as one message:
+            # answers go out apart, so that it reads them one by one.
+            time.sleep(max(0.0, last_send + SEND_GAP - time.monotonic()))
+            last_send = time.monotonic()
             self.send(data)
             if b'"sys_runing"' in data and not running:
                 running = True
@@ -408,7 +444,8 @@ def parse_args(argv):
     add("--close-after-running", type=float, metavar="S",
         help="close the connection S seconds after sys_runing instead of finishing the run")
     add("--exit-on", action="append", default=[], metavar="CMD", help="answer CMD with sys_exit")
-    add("--connections", type=int, default=0, metavar="N", help="end after N connections")
+    add("--connections", type=int, default=0, metavar="N",
+        help="end after N connections, however they ended (several whole deployments)")
     add("--script", metavar="FILE", help="run the steps in FILE ('-': standard input)")
     add("--timeout", type=float, default=0, metavar="S", help="give up after S seconds (status 3)")
     add("--record", metavar="FILE", help="also append every event to FILE as a JSON line")
@@ -480,6 +517,7 @@ def main(argv):
             print(f"script:{err}", file=sys.stderr)
             return 2
     manager = Manager(opts)
+    signal.signal(signal.SIGUSR1, signal.SIG_IGN)
     try:
         status = manager.run_script(steps) if steps is not None else manager.serve()
     except Timeout:
