@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Try the package on a board in a virtual machine, by hand.
 #
-#   sudo scripts/board-vm.sh [--no-plug] [-- SIM_MANAGER_OPTIONS...]
+#   sudo scripts/board-vm.sh [--no-plug | --gadget] [-- SIM_MANAGER_OPTIONS...]
 #
 # Boots the Debian 12 guest of the board test (scripts/lib/board.sh; the image
 # is built on first use, about a minute, then cached), installs the .deb built
 # from this checkout with dpkg, pairs the guest with the simulated manager
 # (tools/sim_manager.py, started with the given options, default
 # --run-time 3) and its sshd at 10.10.10.2, then attaches the USB NIC: usb0
-# appears in the guest and systemd starts robot-client. You are left at the
-# guest's root shell on its serial console; try
-#     journalctl -u robot-client -f        systemctl status robot-client
+# appears in the guest and the cable watch starts robot-client. You are left
+# at the guest's root shell on its serial console; try
+#     journalctl -u robot-client -f        systemctl status robot-client-cable
 #     ls /robot                            systemctl start robot-client
 # Ctrl-] leaves the console, powers the guest off and removes everything.
 # --no-plug leaves the NIC unplugged. Meanwhile, from another terminal:
@@ -19,15 +19,23 @@
 #         '{"driver":"usb-net","netdev":"n0","bus":"xhci.0","id":"usbnic"}'  plug
 #     tail -f RUN/manager.log              the manager's side
 #     ls RUN/userdata                      what the copies delivered
-# (RUN is printed at start.) Needs root and /dev/net/tun; no KVM needed.
+# (RUN is printed at start.)
+#
+# --gadget makes the guest a USB gadget board instead: the shipped gadget
+# set-up is enabled and the guest boots again with dummy_hcd as its USB
+# device controller and the cable in. usb0 then stays; in the guest, the
+# cable is the host side's hold on the gadget:
+#     d=$(grep -l 0104 /sys/bus/usb/devices/*/idProduct | xargs dirname)
+#     echo 0 > $d/authorized               unplug
+#     echo 1 > $d/authorized               plug in (a deployment runs)
+# Needs root and /dev/net/tun; no KVM needed.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
-plug=1
-if [ "${1:-}" = --no-plug ]; then
-  plug=0
-  shift
-fi
+mode=plug
+case ${1:-} in
+--no-plug | --gadget) mode=${1#--} && shift ;;
+esac
 [ "${1:-}" = -- ] && shift
 [ $# -gt 0 ] || set -- --run-time 3
 die() { echo "board-vm: $*" >&2 && exit 1; }
@@ -39,14 +47,21 @@ board_image || die "no guest image"
 board_deb || die "package build failed"
 board_up || die "manager side failed"
 echo "board-vm: run directory $BOARD_DIR; booting the guest (about 30 s under TCG)"
-sandbox_start_manager "$@" || die "the simulated manager did not start"
-board_boot "" || die "the guest did not boot"
+manager_start --connections 1000 "$@" || die "the simulated manager did not start"
+board_boot || die "the guest did not boot"
 board_install || die "install or pairing failed"
 echo "board-vm: robot-client installed and paired"
-if [ $plug -eq 1 ]; then
+case $mode in
+plug)
   board_plug usb || die "device_add failed"
   echo "board-vm: USB NIC attached; usb0 starts robot-client"
-fi
+  ;;
+gadget)
+  board_sh 'systemctl enable robot-client-gadget' >/dev/null && board_halt || die "enabling the gadget failed"
+  echo "board-vm: booting again as a USB gadget board, cable in"
+  board_boot --gadget in || die "the guest did not boot"
+  ;;
+esac
 # The test's quiet console settings back to an operator's.
 board_sh "stty sane; export TERM=vt220 PS1='root@board:\\w# '; unset SYSTEMD_PAGER SYSTEMD_COLORS" >/dev/null
 python3 scripts/board.py attach "$BOARD_DIR/console.sock"

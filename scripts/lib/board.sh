@@ -1,48 +1,44 @@
 # shellcheck shell=bash
 # A board in a virtual machine: a Debian 12 system (systemd, udev, journald)
-# booted by qemu-system-x86_64 under TCG, whose usb0 is QEMU's emulated USB
-# network device (cdc_ether in the guest) on a tap in a manager network
-# namespace, where the simulated manager and a real sshd receiving into a
-# private /userdata wait at 10.10.10.2. The robot-client package is not part
-# of the image: board_install puts the .deb built from this checkout in with
-# dpkg and pairs the board with the manager, as an integrator would.
-# Needs root, /dev/net/tun, and scripts/deps/board.list.
-#
-# Source this file, then:
-#   board_image          the cached guest image (built on first use, about a minute)
-#   board_deb            the .deb from this checkout (build-board-pkg/)
-#   board_up             run directory, namespace, sshd, the disk that carries
-#                        the .deb and the sample /robot into the guest
-#   board_boot [usb]     starts the guest (with the USB NIC attached) and waits
-#                        for root's shell on the serial console
-#   board_sh CMD [SECS]  runs CMD in the guest; its output and exit status
-#   board_install        dpkg -i, pairing, /robot
-#   board_plug usb|virtio / board_unplug usb|virtio   the NICs, hot
-#   board_link virtio on|off   the virtio NIC's carrier
-#   board_halt           syncs and ends the guest
-#   board_down           ends everything and removes every trace
-# board_up sets an EXIT trap that calls board_down (INT and TERM exit).
+# booted by qemu-system-x86_64 under TCG, with a manager network namespace
+# on the host where the simulated manager and a real sshd receiving into a
+# private /userdata wait at 10.10.10.2 (manager.sh, sshd.sh). The
+# robot-client package is not part of the image: board_install puts the
+# .deb built from this checkout in with dpkg and pairs the board with the
+# manager, as an integrator would. Needs root, /dev/net/tun, and
+# scripts/deps/board.list. Public functions are board_*, each described
+# where it is defined; board_up sets an EXIT trap that calls board_down (INT
+# and TERM exit).
 #
 # The guest: root logged in on ttyS0 (board.py drives it), kernel and initrd
-# from the image, `console=ttyS0 net.ifnames=0`. A virtio NIC with the MAC
-# below is renamed usb0 by a .link file: QEMU's usb-net never changes its
-# carrier, the virtio NIC does (board_link). The two taps are ports of one
-# bridge at 10.10.10.2. Each run boots from a qcow2 overlay over the cached
-# image, which stays clean.
+# from the image, `console=ttyS0 net.ifnames=0`. Its usb0 comes from one of:
+#   - QEMU's USB NIC (usb-net, cdc_ether in the guest): a USB network
+#     adapter that comes and goes with the cable (board_plug usb), whose
+#     carrier never changes;
+#   - a virtio NIC that a .link file names usb0 (board_plug virtio), whose
+#     carrier QEMU changes (board_link);
+#   - the shipped gadget set-up on dummy_hcd (board_boot --gadget): usb0
+#     stays while the carrier follows the cable, that is the host side
+#     letting go of the gadget's USB device and taking it again (its
+#     "authorized"). The host side is in the same kernel and stands for the
+#     manager's PC: a service in the image bridges it to a virtio NIC on the
+#     manager's bridge.
+# The NICs' taps are ports of one bridge at 10.10.10.2. Each run boots from
+# a qcow2 overlay over the cached image, which stays clean.
 
 BOARD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-# shellcheck source=scripts/lib/sandbox.sh
 source "$BOARD_ROOT/scripts/lib/sandbox.sh"
 : "${BOARD_CACHE:=/var/cache/robot-client-board}"
 BOARD_PACKAGES=(systemd systemd-sysv udev kmod procps iproute2 net-tools openssh-client
   linux-image-amd64 initramfs-tools libev4 libcjson1)
 BOARD_VIRTIO_MAC=52:54:00:b0:a2:d0
+BOARD_HOST_MAC=52:54:00:b0:a2:d1
 
-board_say() { printf 'board: %s\n' "$*" >&2; }
+_board_say() { printf 'board: %s\n' "$*" >&2; }
 
 # The Debian archive that apt uses here, as sources.list lines (none when
 # apt has no Debian 12 source: mmdebstrap then takes its own default).
-board_mirrors() {
+_board_mirrors() {
   # shellcheck disable=SC2016 # apt's own format fields
   apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 2>/dev/null |
     awk '$1 ~ /debian/ && $2 ~ /^bookworm/ { print "deb " $1 " " $2 " " $3 }' | sort -u
@@ -50,10 +46,10 @@ board_mirrors() {
 
 # The files the image gets on top of its packages (copied in before the
 # kernel is installed, so that its initramfs already takes the hook).
-board_image_files() {
+_board_image_files() {
   local d=$1
   mkdir -p "$d/etc/initramfs-tools/conf.d" "$d/etc/initramfs-tools/hooks" "$d/etc/systemd/network" \
-    "$d/etc/systemd/system/serial-getty@ttyS0.service.d"
+    "$d/etc/systemd/system/serial-getty@ttyS0.service.d" "$d/etc/systemd/system/sysinit.target.wants"
   echo board >"$d/etc/hostname"
   printf '127.0.0.1 localhost\n127.0.1.1 board\n' >"$d/etc/hosts"
   echo '/dev/vda / ext4 rw 0 0' >"$d/etc/fstab"
@@ -67,19 +63,37 @@ board_image_files() {
   printf '[Service]\nExecStart=\nExecStart=-/sbin/agetty --autologin root --noclear --keep-baud 115200 %%I $TERM\n' \
     >"$d/etc/systemd/system/serial-getty@ttyS0.service.d/autologin.conf"
   printf '[Match]\nMACAddress=%s\n\n[Link]\nName=usb0\n' "$BOARD_VIRTIO_MAC" >"$d/etc/systemd/network/10-board-usb0.link"
+  # The manager's PC of a gadget board (booted with dummy_hcd): the host side
+  # of the gadget link, bridged with the virtio NIC to the manager's bridge
+  # and up the moment it appears, as a PC that is up before the cable comes
+  # has it. (Through udev it came up a second or two late during boot, and
+  # then at times missed the gadget's "connected" notification.)
+  mkdir -p "$d/usr/local/sbin"
+  cat >"$d/usr/local/sbin/board-manager-pc" <<'SCRIPT'
+#!/bin/sh
+ip link add br0 type bridge && ip link set br0 up
+{ ls /sys/class/net; ip -o monitor link | while read -r _ n _; do echo "${n%:}"; done; } | while read -r n; do
+  [ "$n" != usb0 ] && [ -e "/sys/class/net/$n/device" ] && [ ! -e "/sys/class/net/$n/brport" ] &&
+    ip link set "$n" master br0 up
+done
+SCRIPT
+  chmod 755 "$d/usr/local/sbin/board-manager-pc"
+  printf '[Unit]\nConditionKernelCommandLine=modules-load=dummy_hcd,cdc_ether,bridge\nDefaultDependencies=no\n%s\n' \
+    '[Service]' 'ExecStart=/usr/local/sbin/board-manager-pc' >"$d/etc/systemd/system/board-manager-pc.service"
+  ln -s /etc/systemd/system/board-manager-pc.service "$d/etc/systemd/system/sysinit.target.wants/"
   ln -s /dev/null "$d/etc/systemd/system/systemd-firstboot.service"
 }
 
-board_image_key() {
-  { echo "${BOARD_PACKAGES[*]}"; board_mirrors; declare -f board_image_files board_image_build; } | sha256sum | cut -c1-16
+_board_image_key() {
+  { echo "${BOARD_PACKAGES[*]}"; _board_mirrors; declare -f _board_image_files _board_image_build; } |
+    sha256sum | cut -c1-16
 }
 
-board_image_build() {
-  local out=$1 work=$1.work
+_board_image_build() {
+  local out=$1 work=$1.work mirrors
   rm -rf "$work" && mkdir -p "$work/files"
-  board_image_files "$work/files"
-  local mirrors
-  mapfile -t mirrors < <(board_mirrors)
+  _board_image_files "$work/files"
+  mapfile -t mirrors < <(_board_mirrors)
   # shellcheck disable=SC2016 # $1 is the hook's own argument
   mmdebstrap --quiet --variant=essential --mode=root --include="$(IFS=, && echo "${BOARD_PACKAGES[*]}")" \
     --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
@@ -95,19 +109,23 @@ board_image_build() {
   mv "$work" "$out"
 }
 
-# Sets BOARD_IMAGE to the directory with disk.raw, vmlinuz and initrd.img.
+# board_image: sets BOARD_IMAGE to the cached guest image, a directory with
+# disk.raw, vmlinuz and initrd.img, built first (about a minute) when there
+# is none for this package list, these mirrors and this recipe. BOARD_CACHE
+# (default /var/cache/robot-client-board) holds it.
 board_image() {
   local key
-  key=$(board_image_key)
+  key=$(_board_image_key)
   BOARD_IMAGE=$BOARD_CACHE/$key
   [ -f "$BOARD_IMAGE/disk.raw" ] && return 0
-  board_say "building the guest image $BOARD_IMAGE (once per package list and recipe)"
+  _board_say "building the guest image $BOARD_IMAGE (once per package list and recipe)"
   mkdir -p "$BOARD_CACHE"
   find "$BOARD_CACHE" -mindepth 1 -maxdepth 1 ! -name "$key*" -exec rm -rf {} +
-  board_image_build "$BOARD_IMAGE"
+  _board_image_build "$BOARD_IMAGE"
 }
 
-# Sets BOARD_DEB to the package CPack builds from this checkout.
+# board_deb: builds the package from this checkout (in build-board-pkg/) and
+# sets BOARD_DEB to it.
 board_deb() {
   local b=$BOARD_ROOT/build-board-pkg
   cmake -S "$BOARD_ROOT" -B "$b" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null &&
@@ -118,22 +136,24 @@ board_deb() {
   [ -f "$BOARD_DEB" ]
 }
 
+# board_up: the run's directory (BOARD_DIR; BOARD_KEEP=1 keeps it), the
+# manager's namespace with its bridge, the taps and sshd, and the disk that
+# carries the .deb, the manager's host key and the sample /robot into the
+# guest.
 board_up() {
   trap 'board_down' EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
-  SB_PIDS=() SB_MANAGER_PID=
-  BOARD_DIR=$(mktemp -d /tmp/rc-board.XXXXXX)
+  SB_PIDS=() MANAGER_PID=
+  BOARD_DIR=$(mktemp -d "${TMPDIR:-/tmp}/rc-board.XXXXXX")
   SB_DIR=$BOARD_DIR
   SB_MANAGER_NS=rcbd-$$-manager
   SB_USERDATA=$BOARD_DIR/userdata
-  SB_MANAGER_LOG=$BOARD_DIR/manager.log
-  SB_SSHD_LOG=$BOARD_DIR/sshd.log
   SB_ROBOT=$BOARD_DIR/carry/robot
   export BOARD_CONSOLE_LOG=$BOARD_DIR/console.log
   mkdir -p "$SB_USERDATA" "$BOARD_DIR/carry"
-  sb_make_tree "$SB_ROBOT"
-  sb_make_keys
+  sandbox_tree "$SB_ROBOT"
+  sshd_keys || return 1
   cp "$BOARD_DEB" "$BOARD_DIR/sshd/ssh_host_ed25519_key.pub" "$BOARD_DIR/carry/"
   truncate -s $(($(du -sm "$BOARD_DIR/carry" | cut -f1) + 16))M "$BOARD_DIR/carry.img" &&
     mke2fs -q -t ext2 -L carry -d "$BOARD_DIR/carry" "$BOARD_DIR/carry.img" || return 1
@@ -145,21 +165,39 @@ board_up() {
   ip -n "$m" tuntap add dev rctap0 mode tap && ip -n "$m" tuntap add dev rctap1 mode tap || return 1
   ip -n "$m" link set rctap0 master rcbr up && ip -n "$m" link set rctap1 master rcbr up
   ip -n "$m" link set rcbr up
-  sb_start_sshd
+  sshd_start
 }
 
-# board_boot [usb]: the guest, from this run's overlay of the image.
+# board_boot [--usb] [--gadget in|out]: starts the guest from this run's
+# overlay of the image and waits for root's shell on the serial console.
+# With --usb the USB NIC is attached from power-on. With --gadget the
+# board's USB device controller is dummy_hcd, loaded at boot (the shipped
+# gadget set-up, once enabled, makes usb0 on it), and the virtio NIC to the
+# manager's PC is there; "out" boots with the cable out (no USB device is
+# authorized until the cable comes).
 board_boot() {
-  local nic=()
-  # shellcheck disable=SC2054 # QEMU's own commas
-  [ "${1:-}" = usb ] && nic=(-device usb-net,netdev=n0,bus=xhci.0,id=usbnic)
+  local nic=() append= i
+  while [ $# -gt 0 ]; do
+    case $1 in
+    --usb) nic+=(-device usb-net,netdev=n0,bus=xhci.0,id=usbnic) ;;
+    --gadget)
+      nic+=(-device "virtio-net-pci,netdev=n1,id=hostnic,mac=$BOARD_HOST_MAC")
+      # The manager's side loaded from the start, as on a PC that is up
+      # before the cable comes: no driver loads while the link comes up.
+      append=" modules-load=dummy_hcd,cdc_ether,bridge"
+      [ "$2" = out ] && append+=" usbcore.authorized_default=0"
+      shift
+      ;;
+    esac
+    shift
+  done
   [ -f "$BOARD_DIR/disk.qcow2" ] ||
     qemu-img create -q -f qcow2 -F raw -b "$BOARD_IMAGE/disk.raw" "$BOARD_DIR/disk.qcow2" || return 1
   rm -f "$BOARD_DIR/console.sock" "$BOARD_DIR/qmp.sock"
   ip netns exec "$SB_MANAGER_NS" qemu-system-x86_64 -nodefaults -no-user-config -M pc -accel tcg \
     -m 1024 -smp "${BOARD_CPUS:-1}" -display none \
     -kernel "$BOARD_IMAGE/vmlinuz" -initrd "$BOARD_IMAGE/initrd.img" \
-    -append "root=/dev/vda rw console=ttyS0 net.ifnames=0 quiet" \
+    -append "root=/dev/vda rw console=ttyS0 net.ifnames=0 quiet$append" \
     -drive "file=$BOARD_DIR/disk.qcow2,if=virtio,format=qcow2" \
     -drive "file=$BOARD_DIR/carry.img,if=virtio,format=raw,readonly=on" \
     -chardev "socket,id=con,path=$BOARD_DIR/console.sock,server=on,wait=off" -serial chardev:con \
@@ -169,38 +207,48 @@ board_boot() {
     </dev/null >>"$BOARD_DIR/qemu.log" 2>&1 &
   BOARD_QEMU_PID=$!
   SB_PIDS+=("$BOARD_QEMU_PID")
-  local i
   for ((i = 0; i < 100; i++)); do
     [ -S "$BOARD_DIR/qmp.sock" ] && [ -S "$BOARD_DIR/console.sock" ] && break
     kill -0 "$BOARD_QEMU_PID" 2>/dev/null || break
     sleep 0.1
   done
   python3 "$BOARD_ROOT/scripts/board.py" login "$BOARD_DIR/console.sock" --timeout 300 || {
-    board_say "the guest did not boot:"
+    _board_say "the guest did not boot:"
     cat "$BOARD_DIR/qemu.log" >&2
     tail -n 30 "$BOARD_CONSOLE_LOG" >&2
     return 1
   }
 }
 
+# board_sh COMMAND [SECS]: runs COMMAND in the guest's root shell (for up to
+# SECS, default 120); its output, and its exit status.
 board_sh() { python3 "$BOARD_ROOT/scripts/board.py" sh "$BOARD_DIR/console.sock" "$1" --timeout "${2:-120}"; }
+
+# board_qmp COMMAND [ARGS-JSON] [--event NAME ...]: one QEMU monitor command
+# (board.py qmp).
 board_qmp() { python3 "$BOARD_ROOT/scripts/board.py" qmp "$BOARD_DIR/qmp.sock" "$@"; }
 
+# board_plug usb|virtio: attaches the USB NIC, or the virtio NIC named usb0.
 board_plug() {
   case $1 in
   usb) board_qmp device_add '{"driver":"usb-net","netdev":"n0","bus":"xhci.0","id":"usbnic"}' ;;
   virtio) board_qmp device_add '{"driver":"virtio-net-pci","netdev":"n1","id":"vnic","romfile":"","mac":"'$BOARD_VIRTIO_MAC'"}' ;;
   esac
 }
+
+# board_unplug usb|virtio: detaches it, and waits until QEMU has.
 board_unplug() {
   local id=usbnic
   [ "$1" = virtio ] && id=vnic
   board_qmp device_del '{"id":"'$id'"}' --event DEVICE_DELETED --event-id "$id" --timeout 60
 }
+
+# board_link virtio on|off: the virtio NIC's carrier.
 board_link() { board_qmp set_link '{"name":"vnic","up":'"$([ "$2" = on ] && echo true || echo false)"'}'; }
 
-# Installs the package, pins the manager's host key, makes root's key and
-# lets the manager's sshd accept it, and puts the sample tree at /robot.
+# board_install: installs the package, pins the manager's host key, makes
+# root's key and lets the manager's sshd accept it, and puts the sample tree
+# at /robot.
 board_install() {
   local line
   board_sh 'mount -o ro /dev/vdb /mnt && { dpkg -i /mnt/robot-client_*.deb >/tmp/dpkg.log 2>&1 || ! cat /tmp/dpkg.log; } && cp -a /mnt/robot /' ||
@@ -209,22 +257,25 @@ board_install() {
   echo "$line" >"$BOARD_DIR/sshd/authorized_keys"
 }
 
+# board_halt: syncs the guest's disks and ends it.
 board_halt() {
   board_sh sync >/dev/null
   board_qmp quit >/dev/null
-  sb_wait_pid "$BOARD_QEMU_PID" 30
+  proc_wait "$BOARD_QEMU_PID" 30
 }
 
+# board_down: ends everything board_up and board_boot started and removes
+# every trace.
 board_down() {
   local pid
   set +e
   trap - EXIT INT TERM
   [ -n "${BOARD_DIR:-}" ] || return 0
-  for pid in "${SB_PIDS[@]}"; do sb_stop "$pid"; done
+  for pid in "${SB_PIDS[@]}"; do proc_stop "$pid"; done
   SB_PIDS=()
   ip netns del "$SB_MANAGER_NS" 2>/dev/null
   if [ -n "${BOARD_KEEP:-}" ]; then
-    board_say "kept $BOARD_DIR"
+    _board_say "kept $BOARD_DIR"
   else
     rm -rf "$BOARD_DIR"
   fi

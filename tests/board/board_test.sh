@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Board test: the robot-client package installed with dpkg on a Debian 12
 # system in a virtual machine (scripts/lib/board.sh), started and stopped by
-# systemd through the usb0 device, logging to journald, copying with the
-# shipped ssh policy under the shipped unit's sandboxing, against the
-# simulated manager and a real sshd. Two boots:
-#   1. without the NIC: install and pair; hot plug (the USB NIC attached starts
+# systemd (the cable watch, the usb0 device), logging to journald, copying
+# with the shipped ssh policy under the shipped units' sandboxing, against
+# the simulated manager and a real sshd. Four boots:
+#   1. without a NIC: install and pair; hot plug (the USB NIC attached starts
 #      the client, detached mid-deployment stops it whole); a stop during a
-#      slowed copy; carrier down and up on a virtio NIC named usb0.
-#   2. with the USB NIC attached from power-on: cold plug, a whole deployment.
-# Each is checked from the manager's log, the copied files and the guest's
-# journal. Run as root; BOARD_KEEP=1 keeps the run directory.
+#      slowed copy; then the shipped gadget set-up is enabled.
+#   2. with the USB NIC attached from power-on: cold plug.
+#   3. a USB gadget board (dummy_hcd and the shipped set-up) with the cable
+#      in: a cold boot deploys; each plug-in deploys again, and only once;
+#      the cable out and in while the application runs; an unplug during the
+#      copy; the client disabled; a client started by hand beside the unit.
+#   4. the gadget board with the cable out: nothing until it is plugged in;
+#      then the package removed and purged.
+# Each is checked from the manager's record, the copied files and the
+# guest's journal. Run as root; BOARD_KEEP=1 keeps the run directory.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 if [ "$(id -u)" -ne 0 ] || [ ! -c /dev/net/tun ]; then
@@ -21,14 +27,11 @@ source scripts/lib/board.sh
 
 passed=0 failed=0 times=() t0=$SECONDS
 die() { echo "board test: FAIL: $*" >&2 && exit 1; }
-check() {
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else echo "board test: FAIL: $what" >&2 && failed=$((failed + 1)); fi
-}
+# check WHAT COMMAND...: counts COMMAND's success, or says WHAT failed.
+check() { if "${@:2}"; then passed=$((passed + 1)); else echo "board test: FAIL: $1" >&2 && failed=$((failed + 1)); fi; }
 timed() { times+=("$1 $((SECONDS - t0)) s") && echo "board test: $1 done ($((SECONDS - t0)) s)" && t0=$SECONDS; }
-# until CONDITION SECS: waits in the guest for a shell condition.
-until_guest() { board_sh "timeout $2 sh -c 'until $1; do sleep 0.2; done'" $(($2 + 10)) >/dev/null; }
+# until_guest CONDITION SECS: waits in the guest for a shell condition.
+until_guest() { board_sh "timeout $2 sh -c $(printf %q "until $1; do sleep 0.2; done")" $(($2 + 10)) >/dev/null; }
 unit() { board_sh "systemctl show -p $1 --value robot-client"; }
 # shellcheck disable=SC2016 # expanded in the guest
 stopped='[ "$(systemctl show -p ActiveState --value robot-client)" = inactive ]'
@@ -36,35 +39,58 @@ ended_clean() {
   [ "$(board_sh 'systemctl show -p ActiveState -p Result -p ExecMainStatus robot-client' | sort)" = \
     $'ActiveState=inactive\nExecMainStatus=0\nResult=success' ]
 }
-journal() { board_sh "journalctl -u robot-client -o cat --no-pager ${1:-}"; }
-# The lines of the client process $pid.
-run_log() { board_sh "journalctl -o cat --no-pager _PID=$pid"; }
-only_err_lines() { [ "$(journal "-p err $1")" = "$(journal "$1" | grep 'ERR:')" ] && journal "-p err $1" | grep -q .; }
-received() { sandbox_received | grep -c "\"$1\""; }
-manager() { sandbox_stop_manager && : >"$SB_MANAGER_LOG" && rm -rf "${SB_USERDATA:?}"/* && sandbox_start_manager "$@"; }
+journal() { board_sh "journalctl -u robot-client -o cat --no-pager $*"; }
+only_err_lines() { [ "$(journal -b -p err)" = "$(journal -b | grep 'ERR:')" ] && journal -b -p err | grep -q .; }
+# How many clients this boot started.
+starts() { journal -b | grep -c 'NOTICE: ev_run\.\.\.'; }
+received() { manager_query --cmd "$1" --count; }
+# sent CMD SECS: waits until the manager has sent CMD.
+sent() { proc_until "$2" manager_query --event send --text "{\"cmd\":\"$1\"}" --at-least 1; }
+# manager OPTION...: a fresh simulated manager and an empty /userdata.
+manager() { manager_stop && : >"$SB_DIR/manager.jsonl" && rm -rf "${SB_USERDATA:?}"/* && manager_start "$@"; }
+deployed() { manager_wait "$1" && [ "$(received sys_run_finish)" -ge 1 ]; }
 copies_whole() { diff -r "$SB_ROBOT" "$SB_USERDATA"; }
+# whole WHAT: a whole deployment: the manager saw it to its end, the copies
+# are whole, the unit ended with status 0.
+whole() {
+  check "$1: a whole deployment" deployed 150
+  check "$1: copies whole" copies_whole
+  check "$1: the unit stops with status 0" stops_clean
+}
+stops_clean() { until_guest "$stopped" 30 && ended_clean; }
+# The gadget's cable, as the host side sees it: its USB device authorized.
+cable() { board_sh "echo $([ "$1" = in ] && echo 1 || echo 0) >\$(grep -l 0104 /sys/bus/usb/devices/*/idProduct | xargs dirname)/authorized"; }
+replug() { cable out && sleep 1 && cable in; }
+# slow on|off: the copies over usb0 slowed by a qdisc, or not.
+slow() { board_sh "tc qdisc $([ "$1" = on ] && echo add || echo del) dev usb0 root tbf rate 512kbit burst 16kb latency 30s" >/dev/null; }
 
 board_image || die "guest image"
 timed "image (cached after the first run)"
 board_deb || die "package build"
-timed "package build"
+tests/package/check-deb.sh "$BOARD_DEB" amd64 || die "the package"
+timed "package build and checks"
 board_up || die "manager side"
 board_boot || die "boot"
-timed "boot without the NIC"
+timed "boot without a NIC"
 board_install || die "install and pair"
-check "installed, enabled for usb0, not running" \
-  [ "$(board_sh 'systemctl is-enabled robot-client; systemctl is-active robot-client')" = $'enabled\ninactive' ]
-check "the shipped ssh policy is the package's" board_sh 'dpkg -S /etc/ssh/ssh_config.d/robot-client.conf >/dev/null'
-score=$(board_sh 'systemd-analyze security robot-client' | sed -n 's/.*exposure level for robot-client.service: \([0-9.]*\).*/\1/p')
-echo "board test: systemd-analyze security robot-client on the board: $score"
-check "the installed unit rates 4.0 or less" awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 4.0) }'
+check "installed: the client and its cable watch enabled, the gadget set-up not, nothing running" \
+  [ "$(board_sh 'systemctl is-enabled robot-client robot-client-cable robot-client-gadget
+    systemctl is-active robot-client robot-client-cable')" = $'enabled\nenabled\ndisabled\ninactive\ninactive' ]
+check "the shipped ssh policy is the package's, and in force for the manager" board_sh "dpkg -S /etc/ssh/ssh_config.d/robot-client.conf >/dev/null &&
+  ssh -G 10.10.10.2 | grep -xc -e 'batchmode yes' -e 'connecttimeout 10' -e 'stricthostkeychecking true' \
+  -e 'userknownhostsfile /etc/ssh/robot-manager_known_hosts' | grep -qx 4"
+scores=$(board_sh 'for u in robot-client robot-client-cable; do systemd-analyze security $u; done' |
+  sed -n 's/.*exposure level for .*: \([0-9.]*\).*/\1/p' | paste -sd' ')
+echo "board test: systemd-analyze security on the board: client and cable watch $scores"
+check "the installed units rate 4.0 or less, the cable watch no worse than the client" \
+  awk -v s="$scores" 'BEGIN { split(s, e, " "); exit !(e[1] != "" && e[1] <= 4.0 && e[2] != "" && e[2] <= e[1]) }'
 timed install
 
 # Hot plug: attaching the NIC starts the client; detaching it mid-deployment
 # stops the unit, nothing of it left.
 manager --run-time -1
 board_plug usb || die "device_add usb-net"
-check "hot plug: the client runs the deployment" sandbox_wait_for "$SB_MANAGER_LOG" 'send \{"cmd":"sys_runing"\}' 120
+check "hot plug: the client runs the deployment" sent sys_runing 120
 check "hot plug: copies whole" copies_whole
 pid=$(unit MainPID)
 check "the sandbox holds: only CAP_NET_ADMIN, no new privileges, /run/robot-client" \
@@ -72,7 +98,8 @@ check "the sandbox holds: only CAP_NET_ADMIN, no new privileges, /run/robot-clie
 board_unplug usb || die "device_del usb-net"
 check "unplug: the unit stops" until_guest "$stopped" 60
 check "unplug: ended with status 0" ended_clean
-check "unplug: nothing of it left" board_sh "! kill -0 $pid 2>/dev/null && [ ! -e /sys/fs/cgroup/system.slice/robot-client.service ] && [ ! -e /run/robot-client ]"
+check "unplug: nothing of it left, the lock free" \
+  board_sh "! kill -0 $pid 2>/dev/null && [ ! -e /sys/fs/cgroup/system.slice/robot-client.service ] && flock -n /run/robot-client/lock true"
 timed "hot plug"
 
 # Stop during a copy: the copy finishes, sys_mount_finish follows it, the
@@ -89,40 +116,120 @@ check "stop: the unit stops" until_guest "$stopped" 300
 check "stop: sys_mount_finish after a whole copy" [ "$(received sys_mount_finish)" = 1 ]
 check "stop: copies whole" copies_whole
 check "stop: ended with status 0" ended_clean
-check "stop: the exit lines" grep -q 'SIGINT exit' <(run_log)
-check "stop: the last line" grep -q 'robot client exit!' <(run_log | tail -n 1)
-check "journalctl -p err lists the ERR lines" only_err_lines -b
-{ board_unplug usb && board_sh 'rm /run/udev/rules.d/90-slow.rules && udevadm control --reload'; } || die "unplug"
+run_log=$(board_sh "journalctl -o cat --no-pager _PID=$pid")
+check "stop: the exit lines" grep -q 'SIGINT exit' <<<"$run_log"
+check "stop: the last line" grep -q 'robot client exit!' <<<"$(tail -n 1 <<<"$run_log")"
+check "journalctl -p err lists the ERR lines" only_err_lines
+# The integrator's one step for a gadget board; it acts from the next boot.
+board_unplug usb && board_sh 'rm /run/udev/rules.d/90-slow.rules && systemctl enable robot-client-gadget' >/dev/null ||
+  die "unplug, gadget set-up"
 timed "stop during a copy"
-
-# Carrier: link down and up on a virtio NIC named usb0; the same process
-# starts the handshake again.
-manager --run-time -1
-board_plug virtio || die "device_add virtio-net"
-check "carrier: the client runs the deployment" sandbox_wait_for "$SB_MANAGER_LOG" 'send \{"cmd":"sys_runing"\}' 120
-pid=$(unit MainPID) n=$(received connected)
-{ board_link virtio off && until_guest 'ip link show usb0 | grep -q NO-CARRIER' 30; } || die "carrier down"
-board_link virtio on || die "carrier up"
-check "carrier up: connected again" sandbox_wait_for "$SB_MANAGER_LOG" 'recv \{"cmd":"connected"\}' 60 $((n + 1))
-check "carrier up: the same process" [ "$(unit MainPID)" = "$pid" ]
-{ board_sh 'systemctl stop robot-client' 60 && board_unplug virtio; } || die "stop after the carrier test"
-check "carrier: ended with status 0" ended_clean
-timed "carrier down and up"
 
 # Cold plug: power on with the USB NIC attached.
 board_halt || die "power off"
 manager --run-time 1
-board_boot usb || die "boot with the NIC"
+board_boot --usb || die "boot with the NIC"
 timed "boot with the NIC"
-check "cold plug: the deployment ends" sandbox_wait_manager 180
+check "cold plug: the deployment ends" deployed 180
 check "cold plug: copies whole" copies_whole
 check "cold plug: sys_run_finish reported" [ "$(received sys_run_finish)" = 1 ]
 check "cold plug: the unit stops" until_guest "$stopped" 30
 check "cold plug: ended with status 0" ended_clean
 check "cold plug: not restarted" [ "$(unit NRestarts)" = 0 ]
 check "cold plug: the page cache was dropped" board_sh "journalctl -k -b -o cat | grep -q 'drop_caches: 1'"
-check "cold plug: journalctl -p err lists the ERR lines" only_err_lines -b
+check "cold plug: journalctl -p err lists the ERR lines" only_err_lines
 timed "cold plug"
+
+# A gadget board powered on with the cable in: usb0 is the shipped set-up's
+# and a whole deployment runs; plugging in again runs a second one, and no
+# third comes while the cable stays in.
+board_halt || die "power off"
+manager --run-time 1 --connections 2
+board_boot --gadget in || die "boot as a gadget"
+timed "boot as a gadget, cable in"
+check "gadget: usb0 is the shipped gadget set-up's" \
+  board_sh 'systemctl is-active -q robot-client-gadget && grep -qx usb0 /sys/kernel/config/usb_gadget/robot-client/functions/ecm.usb0/ifname'
+check "gadget, cold boot: a whole deployment" proc_until 120 manager_query --cmd sys_run_finish --at-least 1
+check "gadget, cold boot: copies whole" copies_whole
+check "gadget, cold boot: the unit stops with status 0" stops_clean
+replug || die "cable out and in"
+whole "gadget, plugged in again"
+sleep 3
+check "gadget, plugged in again: two handshakes, no third while the cable stays in" \
+  [ "$(manager_query --event accept --count)$(starts)" = 22 ]
+check "gadget: systemctl status shows the cable in" \
+  board_sh "systemctl show -p StatusText --value robot-client-cable | grep -q '^cable in since'"
+timed "plugged in again"
+
+# Carrier: the cable out and in while the application runs; the same
+# process starts the handshake again, on the same connection.
+manager --run-time -1
+replug || die "cable out and in"
+check "carrier: the client runs the deployment" sent sys_runing 120
+pid=$(unit MainPID) n=$(received connected)
+replug || die "cable out and in"
+check "carrier up: connected again" proc_until 60 manager_query --conn 1 --cmd connected --at-least $((n + 1))
+check "carrier up: the same process" [ "$(unit MainPID)" = "$pid" ]
+board_sh 'systemctl stop robot-client' 60 >/dev/null || die "stop after the carrier test"
+check "carrier: ended with status 0" ended_clean
+timed "cable out and in while running"
+
+# An unplug while the copy runs: the copy fails within ssh's keep-alive
+# window and the client stays. The manager, whose end of the link went away
+# with the cable, ends the session; plugged in again, the same client
+# connects anew and the deployment completes.
+manager --run-time 1
+slow on && replug && until_guest 'pgrep -x scp >/dev/null' 120 || die "no copy started"
+pid=$(unit MainPID) n=$(starts) t=$SECONDS
+cable out && kill -USR1 "$MANAGER_PID" || die "cable out"
+check "unplug during the copy: the copy fails within the keep-alive window" \
+  until_guest "journalctl -b -u robot-client -o cat | grep -q ERR:.copy.failed" 45
+echo "board test: the copy failed $((SECONDS - t)) s after the unplug"
+check "unplug during the copy: the client stays" [ "$(unit MainPID)" = "$pid" ]
+slow off && cable in || die "cable in"
+whole "plugged in again after an unplug during the copy"
+check "plugged in again: the same client, on a new connection" [ "$(starts) $(manager_query --event accept --count)" = "$n 2" ]
+timed "unplug during a copy"
+
+# Disabled, a plug-in starts nothing; a client started by hand beside the
+# unit stays the only one, however often the unit is started.
+board_sh 'systemctl disable robot-client' >/dev/null 2>&1 || die "disable"
+n=$(starts)
+replug && sleep 3
+check "disabled: a plug-in starts nothing" [ "$(starts)" = "$n" ]
+board_sh 'systemctl enable robot-client' >/dev/null 2>&1 || die "enable"
+manager --run-time -1
+# Two starts: the first one's stop must not free the lock for the second.
+hand=$(board_sh '(robot-client >/dev/null 2>&1 & echo $!); sleep 1; systemctl restart robot-client; sleep 1;
+  systemctl restart robot-client; sleep 2' 60)
+check "by hand: the client started by hand stays the only one" [ "$(board_sh 'pgrep -x robot-client')" = "$hand" ]
+check "by hand: the unit is refused with status 1" [ "$(unit ExecMainStatus)" = 1 ]
+check "by hand: it says why" grep -q 'ERR: another robot-client is running' <<<"$(journal -b)"
+board_sh "kill -INT $hand; systemctl reset-failed robot-client" >/dev/null
+timed "disabled, and a client by hand"
+
+# A gadget board powered on with the cable out: nothing is started or sent
+# until it is plugged in; then a whole deployment runs.
+board_halt || die "power off"
+manager --run-time 1
+board_boot --gadget out || die "boot as a gadget, cable out"
+timed "boot as a gadget, cable out"
+check "cable out at boot: the cable watch waits for it" until_guest \
+  "systemctl show -p StatusText --value robot-client-cable | grep -q waiting.for.the.cable" 60
+check "cable out at boot: nothing started, nothing sent" [ "$(starts)$(manager_query --event accept --count)" = 00 ]
+cable in || die "cable in"
+whole "cable in after a boot without it"
+check "gadget: journalctl -p err lists the ERR lines" only_err_lines
+timed "cable out at boot, then in"
+
+# Removed, the units stop and are masked; purged, nothing of the package is
+# left, the pinned host key included.
+board_sh 'dpkg -r robot-client >/tmp/dpkg.log 2>&1' 60 || die "dpkg -r"
+check "remove: nothing runs, the units masked" board_sh '! pgrep -x robot-client && ! pgrep -x robot-client-ca &&
+  [ "$(readlink /etc/systemd/system/robot-client.service /etc/systemd/system/robot-client-cable.service)" = "$(printf "/dev/null\n/dev/null")" ]'
+board_sh 'dpkg -P robot-client >/tmp/dpkg.log 2>&1' 60 || die "dpkg -P"
+check "purge: nothing of it left" board_sh '[ -z "$(find /etc /lib/systemd /usr /var/lib/systemd -name "*robot-*")" ]'
+timed "remove and purge"
 
 printf 'board test: %s\n' "${times[@]}"
 echo "board test: $passed passed, $failed failed"
