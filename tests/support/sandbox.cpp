@@ -14,12 +14,14 @@ void enterSandbox()
 {
     // Nothing runs in a shell before the namespaces are the test's own. The
     // file bound over drop_caches lives as long as this mount namespace; the
-    // one an earlier test of this process bound is let go first.
+    // one an earlier test of this process bound is let go first. A build
+    // under /run (a checkout there) is bound back over the fresh /run.
     if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         sh("{ umount /proc/sys/vm/drop_caches 2>/dev/null; f=$(mktemp /tmp/rc-dropcaches-XXXXXX); } && "
-           "mount --bind $f /proc/sys/vm/drop_caches && rm $f && "
-           "mount -t tmpfs rc-run /run && ip link set lo up") != 0) {
+           "mount --bind $f /proc/sys/vm/drop_caches && rm $f && exec 3</run && mount -t tmpfs rc-run /run && "
+           "b='" RC_BUILD_DIR "' && case $b in /run/*) mkdir -p \"$b\" && "
+           "mount --bind \"/proc/self/fd/3/${b#/run/}\" \"$b\";; esac && ip link set lo up") != 0) {
         perror("test sandbox unavailable (tests must run as root)");
         abort();
     }

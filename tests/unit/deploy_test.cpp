@@ -1,4 +1,4 @@
-// The tick carried out: the address check, the connection, the copies, the end.
+// The tick carried out: the address check, the connection, the reminder.
 #include "client/deploy.h"
 #include "tests/unit/manager_peer.h"
 
@@ -40,23 +40,4 @@ TEST_F(DeployTick, RunningRemindsAndCountsAgain)
     tick();
     EXPECT_EQ(heard(), json("sys_try_run"));
     EXPECT_EQ(g_tickCount, 0);
-}
-
-TEST_F(DeployTick, MountingReportsAndMovesOnEvenAfterFailedCopies)
-{
-    stubCommand("scp", "exit 3");
-    setSysState(SYS_STATE_MOUNTING);
-    EXPECT_EQ(tick(), "NOTICE: GetLocalIp ipaddr =10.10.10.1 \nNOTICE: updateInfo_onTimer status =4 \n"
-                      "ERR: copy failed with exit status 3: scp -r /robot/app  root@10.10.10.2:/userdata/\n"
-                      "ERR: copy failed with exit status 3: scp -r /robot/AI root@10.10.10.2:/userdata/\n");
-    EXPECT_EQ(heard(), json("sys_mount_finish"));
-    EXPECT_EQ(getSysState(), SYS_STATE_MOUNT_FINISH);
-}
-
-TEST_F(DeployTick, TheFinalTickReportsDropsTheCacheAndExits)
-{
-    setSysState(SYS_STATE_RUN_FINISH);
-    EXPECT_EXIT(tick(), ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(heard(), json("sys_run_finish"));
-    EXPECT_EQ(sh("test \"$(cat /proc/sys/vm/drop_caches)\" = 1"), 0);
 }

@@ -11,8 +11,8 @@
 namespace {
 struct Read : Case {
     std::string bytes;
-    std::string does;     // "restart " and "plug-in " when due, then the lines printed
-    size_t cut = 0;       // bytes left out of the walk at the end
+    std::string does;      // "restart " and "plug-in " when due, then the lines printed
+    size_t cut = 0;        // bytes left out of the walk at the end
     bool upBefore = false; // usb0's carrier as last seen before the read
 };
 class LinkRecords : public ::testing::TestWithParam<Read> {};
@@ -49,8 +49,15 @@ INSTANTIATE_TEST_SUITE_P(
         Read{{"OnlyTheNameUsb0ItselfQualifies"}, newLink(42, "usb01"), "42: up usb01\n"},
         Read{{"NamesAreEscaped"}, newLink(43, "u\\\n"), "43: up u\\\\\\x0a\n"},
         Read{{"AnErrorRecordCancelsTheRestart"}, kUsb0Up + record(NLMSG_ERROR, 0) + kUsb0Up, "40: up usb0\n"},
-        Read{{"DoneEndsTheWalk"}, kUsb0Up + record(NLMSG_DONE, 0) + newLink(2, "e"), "restart plug-in 40: up usb0\n"},
-        Read{{"OtherRecordTypesAreSkipped"}, record(RTM_DELLINK, 40) + kUsb0Up, "restart plug-in 40: up usb0\n"},
-        Read{{"ARecordCutByTheReadIsNotWalked"}, kUsb0Up + newLink(2, "eth0"), "restart plug-in 40: up usb0\n", 24},
+        Read{{"DoneEndsTheWalk"},
+             kUsb0Up + record(NLMSG_DONE, 0) + newLink(2, "e"),
+             "restart plug-in 40: up usb0\n"},
+        Read{{"OtherRecordTypesAreSkipped"},
+             record(RTM_DELLINK, 40) + kUsb0Up,
+             "restart plug-in 40: up usb0\n"},
+        Read{{"ARecordCutByTheReadIsNotWalked"},
+             kUsb0Up + newLink(2, "eth0"),
+             "restart plug-in 40: up usb0\n",
+             24},
         Read{{"AFailedReadWalksNothing"}, "", "", 1}),
     behaviourOf<::testing::TestParamInfo<Read>>);

@@ -24,6 +24,14 @@ TEST_F(ManagerLink, ReadsAtMost1024BytesAtATime)
     EXPECT_EQ(getSysState(), SYS_STATE_CONNECTED);
 }
 
+// sys_exit ends the client at once, with status 0 and nothing sent.
+TEST_F(ManagerLink, SysExitEndsTheClientAtOnce)
+{
+    say(json("sys_exit"));
+    EXPECT_EXIT(pump(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(heard(), "");
+}
+
 TEST_F(ManagerLink, NothingToReadKeepsTheConnection)
 {
     onClientSock_cb(g_loop, &g_clientWatcher, EV_READ);

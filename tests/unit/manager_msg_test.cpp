@@ -60,7 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
              "\n\x1b[2J\x7f",
              {},
              R"(NOTICE: cmd 'a\x1bb' respone '\\ é')"
-             "\n" R"(NOTICE: cmd->valuestring:a\x1bb discard)"
+             "\n"
+             R"(NOTICE: cmd->valuestring:a\x1bb discard)"
              "\n",
              R"({"cmd":"a\\u001bb","respone":"\\\\ é"}\x0a\x1b[2J\x7f)"}),
     behaviourOf<::testing::TestParamInfo<Text>>);

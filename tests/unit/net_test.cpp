@@ -10,13 +10,16 @@
 
 using namespace testsupport;
 
-TEST(TcpConnect, ARefusalLeaksNothing)
+// A refused connect is a failure, logged as one, and leaks nothing.
+TEST(TcpConnect, ARefusalFailsAndLeaksNothing)
 {
     const auto openFds = [] {
         return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     };
+    const OutputCapture out;
     const auto fds = openFds();
     EXPECT_EQ(tcpConnect("127.0.0.1", 1), -1); // nothing listens in the test's namespace
+    EXPECT_EQ(plain(out.text()), "ERR: connect error :Connection refused\n");
     EXPECT_EQ(openFds(), fds);
 }
 

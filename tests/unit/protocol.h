@@ -21,7 +21,7 @@ inline std::string behaviourOf(const auto &info)
 }
 // A row prints as its name, in ctest's list and in a failure's report.
 template <typename Row>
-    requires std::derived_from<Row, Case>
+requires std::derived_from<Row, Case>
 void PrintTo(const Row &row, std::ostream *os)
 {
     *os << row.behaviour;

@@ -6,6 +6,6 @@
 
 // Runs the client with args and redirections (killed with the test), stops
 // it with SIGINT once its output holds stopAt, and kills it if it still runs
-// 10 s after the start: its exit status (-1 after a signal) and its output,
-// which then ends in "[still running after 10 s]".
+// 10 s after the start (status 137): its exit status (-1 after a signal) and
+// its output.
 std::pair<int, std::string> runClient(const std::string &args, const std::string &stopAt = "");

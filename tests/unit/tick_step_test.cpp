@@ -1,4 +1,5 @@
 // What a tick does, in order, for each state and reminder count; nothing is run.
+#include <array>
 #include <gtest/gtest.h>
 
 #include "client/deploy.h"
@@ -7,28 +8,13 @@
 // A step as the table writes it: the actions in order, then the count after.
 void PrintTo(const TickStep &step, std::ostream *os)
 {
-    const char *sep = "";
-    for (const TickAction action : step.actions) {
-        if (action == TickAction::kDone)
-            break;
-        *os << sep;
-        sep = ", ";
-        switch (action) {
-        case TickAction::kCopy:
-            *os << "copy";
-            break;
-        case TickAction::kSend:
-            *os << "send " << step.msg;
-            break;
-        case TickAction::kSetState:
-            *os << "state " << step.state;
-            break;
-        case TickAction::kDropCaches:
-            *os << "drop";
-            break;
-        default:
-            *os << "exit";
-        }
+    constexpr std::array<const char *, 6> kNames = {"", "copy", "send ", "state ", "drop", "exit"};
+    for (size_t i = 0; i < step.actions.size() && step.actions[i] != TickAction::kDone; ++i) {
+        *os << (i > 0 ? ", " : "") << kNames.at(static_cast<size_t>(step.actions[i]));
+        if (step.actions[i] == TickAction::kSend)
+            *os << step.msg;
+        if (step.actions[i] == TickAction::kSetState)
+            *os << step.state;
     }
     *os << "; count " << step.tickCount;
 }

@@ -1,13 +1,11 @@
 // What the client does in time: the tick's cadence, the connect's limit, the
-// bring-up's pauses, the first tick, a SIGINT held through a command. These
-// wait for real time, so they run in the native build only (label "timing").
+// bring-up's pauses, the first tick. These wait for real time, so they run in
+// the native build only (label "timing").
 #include <chrono>
-#include <csignal>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "client/loop.h"
-#include "client/shell.h"
 #include "client/usb0.h"
 #include "net/net.h"
 #include "tests/support/capture.h"
@@ -21,9 +19,6 @@ namespace {
 int g_ticks = 0;
 // Long enough to leave the tick a whole interval overdue.
 constexpr useconds_t kOverrunUs = 4500000;
-// 1 for each SIGINT handled after the command ended, 100 for each before.
-volatile sig_atomic_t g_interrupts = 0;
-char g_marker[64];
 } // namespace
 
 TEST(Loop, OneLateTickAfterAnotherCallbackOverran)
@@ -67,15 +62,6 @@ TEST(Usb0, BringUpGivesADownUsb0ItsAddressAfterPausing)
     EXPECT_GE(steady_clock::now() - start, milliseconds(600));
     EXPECT_EQ(sh("ip -4 addr show dev usb0 | grep -q 'inet 10.10.10.1/'"), 0);
     EXPECT_EQ(sh("ip -o link show usb0 | grep -q '[<,]UP[,>]'"), 0);
-}
-
-TEST(RunShell, DeliversASigintOnlyAfterTheCommand)
-{
-    snprintf(g_marker, sizeof(g_marker), "/tmp/rc-shell-%d", getpid());
-    signal(SIGINT, [](int) { g_interrupts = g_interrupts + (access(g_marker, F_OK) == 0 ? 1 : 100); });
-    EXPECT_EQ(runShell(("kill -INT $PPID && sleep 1 && touch " + std::string(g_marker)).c_str()), 0);
-    unlink(g_marker);
-    EXPECT_EQ(g_interrupts, 1);
 }
 
 // Without usb0 the client logs its start, fails its first address check at
