@@ -45,9 +45,3 @@ manager_query() {
   [ "${1:-}" = --name ] && name=$2 && shift 2
   python3 "$MANAGER_TOOL" query "$SB_DIR/$name.jsonl" "$@"
 }
-
-# manager_handshake: script steps (sim_manager.py --script) that answer
-# connected, sys_mount and sys_run as the manager does.
-manager_handshake() {
-  printf 'expect %s\nsend {"cmd":"%s"}\n' connected connected sys_mount sys_mountimg sys_run sys_runing
-}

@@ -101,11 +101,6 @@ sandbox_add_file() {
 # and files, byte for byte.
 sandbox_same_tree() { diff -r --no-dereference "$1" "$2" >/dev/null; }
 
-# sandbox_copies_match: /robot/app and /robot/AI arrived whole in /userdata.
-sandbox_copies_match() {
-  sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app" && sandbox_same_tree "$SB_ROBOT/AI" "$SB_USERDATA/AI"
-}
-
 # sandbox_up [--no-sshd | --new-host-key]: the run's directory, the sample
 # tree, the keys (the board paired with the manager), both namespaces and
 # the link, and the manager's sshd (none with --no-sshd; with

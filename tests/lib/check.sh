@@ -70,15 +70,6 @@ check_client_count() { sandbox_client_log "${2:-0}" | grep -acE -- "$1"; }
 # check_client_tail N: the client's last N log lines without their stamps.
 check_client_tail() { sandbox_client_log | tail -n "$1" | sed 's/^\[[^]]*\] //'; }
 
-# check_in_order FROM TEXT...: true when the client's log after line FROM
-# holds lines containing the TEXTs in this order (other lines may come
-# between them). Prints the first TEXT that is missing.
-check_in_order() {
-  sandbox_client_log "$1" | awk '
-    BEGIN { for (i = 2; i < ARGC; i++) want[i - 1] = ARGV[i]; n = ARGC - 2; k = 1; ARGC = 1 }
-    k <= n && index($0, want[k]) { k++ }
-    END { if (k <= n) { print "missing in order: " want[k]; exit 1 } }' "$@"
-}
 
 # check_copies_match: /robot/app and /robot/AI arrived whole in /userdata.
 check_copies_match() {
@@ -89,38 +80,9 @@ check_copies_match() {
 # (a copy, the interface bring-up).
 check_client_busy() { [ -n "$(proc_tree "$SB_CLIENT_PID")" ]; }
 
-# check_client_sample: "FDS TCP RSS": the client's open descriptors, how
-# many of them are TCP sockets, and its VmRSS in KiB.
-check_client_sample() {
-  local pid=$SB_CLIENT_PID fds tcp
-  fds=$(find "/proc/$pid/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
-  tcp=$(comm -12 <(find "/proc/$pid/fd" -mindepth 1 -printf '%l\n' 2>/dev/null |
-    sed -n 's/^socket:\[\([0-9]*\)\]$/\1/p' | sort) <(awk 'NR > 1 { print $10 }' "/proc/$pid/net/tcp" | sort) | wc -l)
-  echo "$fds $tcp $(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")"
-}
 
 # fault_flap [SECS]: usb0's carrier down, and up again SECS (0.5) later.
 fault_flap() { sandbox_carrier down && sleep "${1:-0.5}" && sandbox_carrier up; }
 
 # fault_rate_limit RATE: a tbf limit on usb0's egress (the copies).
 fault_rate_limit() { tc -n "$SB_CLIENT_NS" qdisc replace dev usb0 root tbf rate "$1" burst 16kb latency 2s; }
-
-# fault_bridges COUNT: creates COUNT bridges in the board's namespace, each
-# sending link notifications to the client.
-fault_bridges() {
-  local i
-  for ((i = 0; i < $1; i++)); do ip -n "$SB_CLIENT_NS" link add "sbbr$i" type bridge || return 1; done
-}
-
-# fault_stall_sshd: stops (SIGSTOP) the sshd's session processes, not its
-# listener, so that a transfer in progress stalls; fault_resume_sshd (and
-# sandbox_down) let them go on.
-fault_stall_sshd() {
-  local sessions
-  # shellcheck disable=SC2046 # a list of pids
-  sessions=$(proc_tree $(cat /proc/"$SSHD_PID"/task/*/children)) && [ -n "$sessions" ] && kill -STOP $sessions
-}
-fault_resume_sshd() {
-  # shellcheck disable=SC2046 # a list of pids
-  kill -CONT $(proc_tree "$SSHD_PID") 2>/dev/null
-}

@@ -18,21 +18,22 @@ sandbox_build_client "${BUILD_DIR:-build}" || exit 1
 elapsed() { echo $(($(date +%s) - started)); }
 alive() { kill -0 "$SB_CLIENT_PID" 2>/dev/null || fail "the client is gone after $(elapsed) s"; }
 
-# steady_sample NAME: prints a sample (check_client_sample) taken while the
-# client holds one manager connection and runs no command, equal to a second
-# one 0.3 s later (tries for about 12 s; fails when there is none). Keeps
-# the client's descriptor list and smaps as $SB_DIR/fds.NAME and smaps.NAME.
+# sample: "FDS TCP RSS": the client's open descriptors, how many of them
+# are TCP sockets, and its VmRSS in KiB.
+sample() {
+  local pid=$SB_CLIENT_PID
+  echo "$(find "/proc/$pid/fd" -mindepth 1 | wc -l) $(comm -12 <(find "/proc/$pid/fd" -mindepth 1 -printf '%l\n' |
+    sed -n 's/^socket:\[\([0-9]*\)\]$/\1/p' | sort) <(awk 'NR > 1 { print $10 }' "/proc/$pid/net/tcp" | sort) | wc -l)" \
+    "$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")"
+}
+# steady_sample: a sample taken while the client holds one manager
+# connection and runs no command, equal to a second one 0.3 s later (tries
+# for about 12 s; fails when there is none).
 steady_sample() {
-  local i a b
+  local i a
   for ((i = 0; i < 40; i++)); do
-    a=$(check_client_sample)
-    sleep 0.3
-    b=$(check_client_sample)
-    if [ "$a" = "$b" ] && [ "$(cut -d' ' -f2 <<<"$a")" = 1 ] && ! check_client_busy; then
-      ls -l "/proc/$SB_CLIENT_PID/fd" >"$SB_DIR/fds.$1" && cp "/proc/$SB_CLIENT_PID/smaps" "$SB_DIR/smaps.$1"
-      echo "$a"
-      return 0
-    fi
+    a=$(sample) && sleep 0.3
+    [ "$a" = "$(sample)" ] && [ "$(cut -d' ' -f2 <<<"$a")" = 1 ] && ! check_client_busy && echo "$a" && return 0
   done
   return 1
 }
@@ -72,10 +73,10 @@ must manager_start --script "$SB_DIR/steps" --timeout $((limit - 40 - $(elapsed)
 first=""
 while kill -0 "$MANAGER_PID" 2>/dev/null; do
   alive
-  read -r _ tcp _ <<<"$(check_client_sample)"
+  read -r _ tcp _ <<<"$(sample)"
   [ "$tcp" -le 1 ] || fail "$tcp manager connections open"
   if [ -z "$first" ] && [ "$(elapsed)" -ge 60 ]; then
-    first_at=$(elapsed) && first=$(steady_sample first) || fail "no steady sample at $first_at s"
+    first_at=$(elapsed) && first=$(steady_sample) || fail "no steady sample at $first_at s"
   fi
   [ "$(elapsed)" -lt $((limit - 40)) ] || fail "the soak overran"
   sleep 2
@@ -89,7 +90,7 @@ flaps=$((2 * disconnects))
 must manager_start --run-time -1 --timeout 60
 must_see_manager sys_runing 40 2 send
 sleep 2.5
-last=$(steady_sample last) || fail "no steady sample at the end"
+last=$(steady_sample) || fail "no steady sample at the end"
 
 ups=$(check_client_count "^$SB_USB_INDEX: up usb0$" "$mark") downs=$(check_client_count "^$SB_USB_INDEX: down usb0$" "$mark")
 kernel_ups=$(grep -cE "^$SB_USB_INDEX: usb0.*[<,]LOWER_UP[,>]" "$SB_DIR/monitor")
