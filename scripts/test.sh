@@ -1,24 +1,97 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, builds, and runs every test. Run as root: the
-# tests make network namespaces of their own, and the board test a virtual
-# machine. Warnings are errors in every build this script makes.
+# Sets up a fresh machine, builds, and runs every test stage. Run as root:
+# the tests make network namespaces of their own, and the board test a
+# virtual machine. Warnings are errors in every build this script makes.
+#
+# The stages that mostly wait (the board's virtual machine, the soak in the
+# sandbox) run beside those that keep the processors busy
+# (the builds, the fuzzers). Each stage's output is kept in
+# build-logs/STAGE.log and shown when the stage ends, with its time. The
+# first stage that fails ends the run: the others are stopped and its log is
+# shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Everything apt installs, first: the stages then only read dpkg's records.
 scripts/setup.sh
+scripts/setup-arm64.sh
 # Read by CMakeLists.txt as the default of RC_WERROR, so the builds that the
-# stages below configure for themselves (asan, clang, fuzz, arm64, packages)
-# fail on a warning too.
+# stages configure for themselves (asan, clang, fuzz, arm64, packages) fail
+# on a warning too.
 export RC_WERROR=ON
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j"$(nproc)"
-scripts/check-lint.sh
-scripts/check-clang.sh
-scripts/check-sanitize.sh
-scripts/check-fuzz.sh
-scripts/check-arm64.sh
-tests/soak/soak.sh
-tests/memcheck/valgrind-deploy.sh
-tests/board/board_test.sh
+logs=build-logs
+rm -rf "$logs" && mkdir -p "$logs"
+started=$SECONDS
+declare -A pids=() since=()
+
+# stage NAME COMMAND...: runs COMMAND now; its output is kept and shown.
+# A stage beside that has ended is joined first.
+stage() {
+  local name=$1 t=$SECONDS other
+  shift
+  for other in "${!pids[@]}"; do
+    kill -0 "${pids[$other]}" 2>/dev/null || join "$other"
+  done
+  echo "== $name"
+  if "$@" >"$logs/$name.log" 2>&1; then
+    echo "== $name: passed in $((SECONDS - t)) s"
+  else
+    failed "$name"
+  fi
+}
+
+# beside NAME COMMAND...: starts COMMAND beside the stages that follow.
+beside() {
+  local name=$1
+  shift
+  echo "== $name: started beside"
+  setsid "$@" >"$logs/$name.log" 2>&1 &
+  pids[$name]=$! since[$name]=$SECONDS
+}
+
+# join NAME: waits for a stage started beside, and shows how it ended.
+join() {
+  local name=$1
+  if wait "${pids[$1]}"; then
+    unset "pids[$name]"
+    echo "== $name: passed in $((SECONDS - since[$name])) s"
+    tail -n 12 "$logs/$name.log"
+  else
+    unset "pids[$name]"
+    failed "$name"
+  fi
+}
+
+# failed NAME: stops what runs beside, shows NAME's log and ends the run.
+failed() {
+  local name=$1 other
+  for other in "${!pids[@]}"; do
+    kill -TERM -- "-${pids[$other]}" 2>/dev/null || true
+    wait "${pids[$other]}" 2>/dev/null || true
+  done
+  pids=()
+  echo "== $name: FAILED after $((SECONDS - started)) s; its log ($logs/$name.log):"
+  tail -n 150 "$logs/$name.log" 2>/dev/null
+  exit 1
+}
+trap 'failed interrupted' INT TERM
+
+native() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build build -j"$(nproc)"
+}
+# The system tests mostly wait for the client's ticks: more of them at once
+# than there are processors.
+beside board tests/board/board_test.sh
+stage build native
+stage ctest ctest --test-dir build --output-on-failure -j6
+beside soak tests/soak/soak.sh
+stage lint scripts/check-lint.sh
+stage clang scripts/check-clang.sh
+stage sanitize scripts/check-sanitize.sh
+stage fuzz scripts/check-fuzz.sh
+stage arm64 scripts/check-arm64.sh
+join soak
+join board
+echo "== all stages passed in $((SECONDS - started)) s"
