@@ -78,8 +78,9 @@ ip link add br0 type bridge && ip link set br0 up
 done
 SCRIPT
   chmod 755 "$d/usr/local/sbin/board-manager-pc"
-  printf '[Unit]\nConditionKernelCommandLine=modules-load=dummy_hcd,cdc_ether,bridge\nDefaultDependencies=no\n%s\n' \
-    '[Service]' 'ExecStart=/usr/local/sbin/board-manager-pc' >"$d/etc/systemd/system/board-manager-pc.service"
+  printf '%s\n' '[Unit]' 'ConditionKernelCommandLine=modules-load=dummy_hcd,cdc_ether,bridge' \
+    'DefaultDependencies=no' '[Service]' 'ExecStart=/usr/local/sbin/board-manager-pc' \
+    >"$d/etc/systemd/system/board-manager-pc.service"
   ln -s /etc/systemd/system/board-manager-pc.service "$d/etc/systemd/system/sysinit.target.wants/"
   ln -s /dev/null "$d/etc/systemd/system/systemd-firstboot.service"
 }
