@@ -188,6 +188,7 @@ def sizes(values, arm64):
         client, floor = f"{build}/client/robot-client", f"{build}/bench/rc-floor"
         try:
             values[f"size_{arch}"] = stripped_size(strip, client)
+            values[f"size_{arch}_cable"] = stripped_size(strip, f"{build}/client/robot-client-cable")
             values[f"size_{arch}_floor"] = stripped_size(strip, floor)
             # The bytes the loadable segments hold; the rest is alignment padding.
             values[f"seg_{arch}"] = str(sum(int(f[4], 16) for f in map(str.split, run("readelf", "-lW", client).splitlines())
@@ -262,6 +263,11 @@ def main():
         r["plain_all"] = " ".join(f"{float(t):.3f}" for t in plain)
         r["deploy_floor"] = deploy_floor(float(r["plain"]))
     sizes(r, opts.arm64)
+    r["cable_cpu"] = per_hour(r.get("cable_cpu_ns"), r.get("cable_wall"))
+    ups = [line.split() for line in read_lines(os.path.join(work, "cable.times"))]
+    started = read_lines(os.path.join(work, "cable.started"))
+    if ups and len(started) == len(ups):
+        r["cable_react"] = median([f"{float(s) - float(u[0]):.6f}" for u, s in zip(ups, started)])
 
     sys_c, sys_f, heap_c = commonest(r.get("sys_client")), commonest(r.get("sys_floor")), commonest(r.get("heap_client"))
     heap_n = "?" if heap_c is None else "0" if heap_c == "(none)" else str(len(heap_c.split()))
@@ -281,7 +287,8 @@ def main():
         row(f"2 stripped size {arch}", r.get(f"size_{arch}", "n/a"), r.get(f"size_{arch}_floor", "n/a"), " B", "%d",
             "<= 65536 B, no libstdc++", lambda x, q, ok=no_cxx: x <= 65536 and ok)
         if f"size_{arch}" in r:
-            print(f"    {arch}: loadable segments hold {v(f'seg_{arch}')} B; libstdc++ NEEDED entries: {v(f'cxx_{arch}')}")
+            print(f"    {arch}: loadable segments hold {v(f'seg_{arch}')} B; libstdc++ NEEDED entries: {v(f'cxx_{arch}')};"
+                  f" the cable watch stripped: {v(f'size_{arch}_cable')} B")
     if not opts.arm64:
         print("    arm64: n/a, the cross tools of scripts/setup-arm64.sh are not installed")
     sys_ok = sys_c is not None and sorted(sys_c.split()) == IDLE_TICK_CALLS
@@ -302,6 +309,10 @@ def main():
           f" the ip command took {v('react_ip')} s")
     row("6 whole deployment", r.get("deploy"), r.get("deploy_floor"), " s", "%.3f", "ratio <= 1.05", lambda x, q: q <= 1.05)
     row("  copy phase against plain scp", r.get("copy"), r.get("plain"), " s", "%.3f", "ratio <= 1.02", lambda x, q: q <= 1.02)
+    row("7 cable watch waiting: VmRSS", r.get("cable_rss"), "-", " KiB", "%d", "-", lambda x, q: True)
+    row("  system calls per minute waiting", r.get("cable_calls"), "-", "", "%d", "0", lambda x, q: x == 0)
+    row("  CPU time per hour waiting", r.get("cable_cpu"), "-", " s", "%.4f", "< 0.01 s", lambda x, q: x < 0.01)
+    row("  carrier up to systemctl start", r.get("cable_react"), "-", " s", "%.4f", "<= 0.1 s", lambda x, q: x <= 0.1)
     fastest = lambda key: min(v(key).split(), key=float) if key in r else "?"  # noqa: E731
     print(f"    medians of {rounds}; copy phases: {v('copy_all')} s; plain scp: {v('plain_all')} s; fastest of each:"
           f" {fastest('copy_all')} s against {fastest('plain_all')} s")

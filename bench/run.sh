@@ -14,8 +14,11 @@
 #   6 a whole deployment with a manager that answers at once, against the
 #     protocol's timeline (2 s ticks, 0.6 s bring-ups) with a plain scp of
 #     the same trees in the same sandbox; and the copy phase against that scp.
+#   7 the cable watch while the board waits for the cable: resident memory,
+#     system calls and CPU time over a minute; then carrier up to its
+#     systemctl start.
 # Everything runs in the whole-system sandbox (scripts/lib/sandbox.sh), the
-# long idle run in the background while the trace, heap and link runs go one
+# long idle run in the background while the trace, heap, link and cable runs go one
 # after another, then the deployments alone: about 5 minutes. Figures never
 # fail the run: the exit status is non-zero only when the build or a sandbox
 # broke. The phases leave their measurements and logs in a work directory;
@@ -118,6 +121,37 @@ phase_link() {
   cp "$log" "$work/link.log" && cp "$times" "$work/link.times"
 }
 
+# 7: the cable watch while the board waits for the cable (usb0's carrier
+# down): its resident memory, its system calls (strace) and CPU time over a
+# minute; then, for BENCH_ROUNDS plug-ins, the time from the timed carrier
+# up to the watch's systemctl start (a stand-in that stamps itself).
+phase_cable() {
+  sandbox_up --no-sshd || return 1
+  sandbox_carrier down
+  cat >"$bin/systemctl" <<STUB && chmod 755 "$bin/systemctl"
+#!/bin/sh
+[ "\$1" = start ] && python3 -c 'import time; print("%.6f" % time.monotonic())' >>$SB_DIR/started
+exit 0
+STUB
+  sandbox_start_client --bin "$bin/robot-client-cable" --wrapper "env PATH=$bin:/usr/bin:/bin strace -ttt -o $SB_DIR/cable.trace" ||
+    return 1
+  local pid=$SB_CLIENT_PID c0 w0 n0 r
+  wait_count "$SB_CLIENT_LOG" 'waiting for the cable' 1 30 || return 1
+  sleep 1
+  c0=$(cpu_ns "$pid") w0=$(mono) n0=$(wc -l <"$SB_DIR/cable.trace")
+  sleep 60
+  put cable_rss "$(status_kib "$pid" VmRSS)"
+  put cable_calls "$(($(wc -l <"$SB_DIR/cable.trace") - n0))"
+  put cable_cpu_ns "$c0 $(cpu_ns "$pid")"
+  put cable_wall "$w0 $(mono)"
+  for ((r = 1; r <= rounds; r++)); do
+    timed ip -n "$SB_MANAGER_NS" link set "$SB_PEER" up >>"$work/cable.times" || return 1
+    proc_until 10 test "$(wc -l <"$SB_DIR/started" 2>/dev/null)" = "$r" || return 1
+    sandbox_carrier down && sleep 0.5
+  done
+  cp "$SB_DIR/started" "$work/cable.started"
+}
+
 # 6: BENCH_ROUNDS rounds of a plain scp of both trees, then a whole
 # deployment from a fresh board (usb0 down, no address).
 phase_deploy() {
@@ -160,13 +194,13 @@ fi
 scripts/setup.sh || exit 1
 say "building (build-bench)"
 { cmake -S . -B build-bench -DRC_BENCH=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-  cmake --build build-bench --target robot-client rc-floor -j"$(nproc)"; } >/dev/null || exit 1
+  cmake --build build-bench --target robot-client robot-client-cable rc-floor -j"$(nproc)"; } >/dev/null || exit 1
 arm=
 if command -v aarch64-linux-gnu-g++ qemu-aarch64 >/dev/null && dpkg -s libev-dev:arm64 libcjson-dev:arm64 >/dev/null 2>&1; then
   say "building (build-bench-arm64)"
   { cmake -S . -B build-bench-arm64 -DCMAKE_TOOLCHAIN_FILE="$root/packaging/toolchain-aarch64.cmake" \
     -DRC_BENCH=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build build-bench-arm64 --target robot-client rc-floor -j"$(nproc)"; } >/dev/null && arm=1
+    cmake --build build-bench-arm64 --target robot-client robot-client-cable rc-floor -j"$(nproc)"; } >/dev/null && arm=1
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rc-bench.XXXXXX")
@@ -179,13 +213,13 @@ trap finish EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 mkdir "$work/bin"
-cp build-bench/client/robot-client build-bench/bench/rc-floor bench/stamp.py "$work/bin/"
+cp build-bench/client/robot-client build-bench/client/robot-client-cable build-bench/bench/rc-floor bench/stamp.py "$work/bin/"
 
 say "running: idle ($((2 * ticks + 30)) s) with trace, heap and link beside it, then deploy"
 broken=()
 bash "$0" --phase idle "$work" >"$work/idle.out" 2>&1 &
 idle_pid=$!
-for phase in trace heap link; do
+for phase in trace heap link cable; do
   bash "$0" --phase $phase "$work" >"$work/$phase.out" 2>&1 || broken+=("$phase")
 done
 wait "$idle_pid" || broken+=(idle)

@@ -179,7 +179,10 @@ timed "cable out and in while running"
 # with the cable, ends the session; plugged in again, the same client
 # connects anew and the deployment completes.
 manager --run-time 1
-slow on && replug && until_guest 'pgrep -x scp >/dev/null' 120 || die "no copy started"
+# A file that takes the copy half a minute at the slowed rate; the cable goes
+# once its bytes arrive.
+board_sh 'head -c 2M /dev/zero >/robot/app/large.bin' && head -c 2M /dev/zero >"$SB_ROBOT/app/large.bin" &&
+  slow on && replug && proc_until 120 test -s "$SB_USERDATA/app/large.bin" || die "no copy started"
 pid=$(unit MainPID) n=$(starts) t=$SECONDS
 cable out && kill -USR1 "$MANAGER_PID" || die "cable out"
 check "unplug during the copy: the copy fails within the keep-alive window" \
@@ -189,6 +192,7 @@ check "unplug during the copy: the client stays" [ "$(unit MainPID)" = "$pid" ]
 slow off && cable in || die "cable in"
 whole "plugged in again after an unplug during the copy"
 check "plugged in again: the same client, on a new connection" [ "$(starts) $(manager_query --event accept --count)" = "$n 2" ]
+board_sh 'rm /robot/app/large.bin' && rm "$SB_ROBOT/app/large.bin" || die "large file"
 timed "unplug during a copy"
 
 # Disabled, a plug-in starts nothing; a client started by hand beside the

@@ -19,7 +19,8 @@ void enterSandbox()
     if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         sh("{ umount /proc/sys/vm/drop_caches 2>/dev/null; f=$(mktemp /tmp/rc-dropcaches-XXXXXX); } && "
-           "mount --bind $f /proc/sys/vm/drop_caches && rm $f && exec 3</run && mount -t tmpfs rc-run /run && "
+           "mount --bind $f /proc/sys/vm/drop_caches && rm $f && exec 3</run && mount -t tmpfs rc-run /run "
+           "&& "
            "b='" RC_BUILD_DIR "' && case $b in /run/*) mkdir -p \"$b\" && "
            "mount --bind \"/proc/self/fd/3/${b#/run/}\" \"$b\";; esac && ip link set lo up") != 0) {
         perror("test sandbox unavailable (tests must run as root)");
