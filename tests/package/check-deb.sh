@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks a built robot-client .deb: its Architecture and Depends, the files
-# it ships (the ssh drop-in as a conffile), lintian, and the packaged
-# programs (the client and its cable watch): stripped, at most 64 KiB, no
-# libstdc++, and Debian's hardening (stack protector, FORTIFY, full RELRO
-# with BIND_NOW).
+# it ships (the ssh drop-in as a conffile), lintian (which also wants the
+# programs stripped), and the packaged programs (the client and its cable
+# watch): at most 64 KiB, no libstdc++, and Debian's hardening (stack
+# protector, FORTIFY, full RELRO with BIND_NOW).
 #
 #   tests/package/check-deb.sh package.deb expected-architecture
 set -euo pipefail
