@@ -88,7 +88,6 @@ stage build native
 stage ctest ctest --test-dir build --output-on-failure -j6
 beside soak tests/soak/soak.sh
 stage lint scripts/check-lint.sh
-stage clang scripts/check-clang.sh
 stage sanitize scripts/check-sanitize.sh
 # Half the fuzzers' default minute: a smoke test of the corpus and its
 # neighbours on every run; longer runs are for the fuzzers' own sessions.

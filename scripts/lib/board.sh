@@ -66,15 +66,20 @@ _board_image_files() {
   # The manager's PC of a gadget board (booted with dummy_hcd): the host side
   # of the gadget link, bridged with the virtio NIC to the manager's bridge
   # and up the moment it appears, as a PC that is up before the cable comes
-  # has it. (Through udev it came up a second or two late during boot, and
-  # then at times missed the gadget's "connected" notification.)
+  # has it. A host side that a busy machine brought up late can miss the
+  # gadget's "connected" notification and show no carrier; after 5 s it
+  # takes the device again, as its user would plug the cable in again.
   mkdir -p "$d/usr/local/sbin"
   cat >"$d/usr/local/sbin/board-manager-pc" <<'SCRIPT'
 #!/bin/sh
 ip link add br0 type bridge && ip link set br0 up
 { ls /sys/class/net; ip -o monitor link | while read -r _ n _; do echo "${n%:}"; done; } | while read -r n; do
-  [ "$n" != usb0 ] && [ -e "/sys/class/net/$n/device" ] && [ ! -e "/sys/class/net/$n/brport" ] &&
-    ip link set "$n" master br0 up
+  [ "$n" != usb0 ] && [ -e "/sys/class/net/$n/device" ] && [ ! -e "/sys/class/net/$n/brport" ] || continue
+  ip link set "$n" master br0 up
+  usb=$(readlink -f "/sys/class/net/$n/device/..")
+  [ -e "$usb/authorized" ] && (sleep 5; [ "$(cat "/sys/class/net/$n/carrier" 2>/dev/null)" = 0 ] &&
+    logger -t board-manager-pc "$n has no carrier: taking the device again" && echo 0 >"$usb/authorized" &&
+    echo 1 >"$usb/authorized") &
 done
 SCRIPT
   chmod 755 "$d/usr/local/sbin/board-manager-pc"

@@ -16,6 +16,8 @@ struct Read : Case {
     bool upBefore = false; // usb0's carrier as last seen before the read
 };
 class LinkRecords : public ::testing::TestWithParam<Read> {};
+const std::string kUsb0Down = newLink(40, "usb0", IFF_UP);
+const std::string kRestart = "restart plug-in 40: up usb0\n", kDownUp = "40: down usb0\n40: up usb0\n";
 
 // Walks bytes as one read (4-byte aligned, as the client reads).
 LinkNews walk(const std::string &bytes, size_t cut = 0, bool print = true)
@@ -28,7 +30,7 @@ LinkNews walk(const std::string &bytes, size_t cut = 0, bool print = true)
 
 TEST_P(LinkRecords, Walk)
 {
-    walk(newLink(40, "usb0", GetParam().upBefore ? kUp : unsigned{IFF_UP}), 0, false);
+    walk(GetParam().upBefore ? kUsb0Up : kUsb0Down, 0, false);
     const testsupport::OutputCapture out;
     const LinkNews news = walk(GetParam().bytes, GetParam().cut);
     EXPECT_EQ(std::string(news.carrierUp ? "restart " : "") + (news.pluggedIn ? "plug-in " : "") + out.text(),
@@ -38,26 +40,19 @@ TEST_P(LinkRecords, Walk)
 INSTANTIATE_TEST_SUITE_P(
     Reads, LinkRecords,
     ::testing::Values(
-        Read{{"Usb0CarrierUpRestarts"}, kUsb0Up, "restart plug-in 40: up usb0\n"},
+        Read{{"Usb0CarrierUpRestarts"}, kUsb0Up, kRestart},
         Read{{"Usb0CarrierUpWhileUpRestartsButBringsNoCable"}, kUsb0Up, "restart 40: up usb0\n", 0, true},
         Read{{"AQuickUnplugAndPlugInOneReadBringsTheCable"},
-             newLink(40, "usb0", IFF_UP) + kUsb0Up,
-             "restart plug-in 40: down usb0\n40: up usb0\n",
+             kUsb0Down + kUsb0Up,
+             "restart plug-in " + kDownUp,
              0,
              true},
-        Read{{"Usb0CarrierDownIsOnlyPrinted"}, newLink(40, "usb0", IFF_UP), "40: down usb0\n", 0, true},
+        Read{{"Usb0CarrierDownIsOnlyPrinted"}, kUsb0Down, "40: down usb0\n", 0, true},
         Read{{"OnlyTheNameUsb0ItselfQualifies"}, newLink(42, "usb01"), "42: up usb01\n"},
         Read{{"NamesAreEscaped"}, newLink(43, "u\\\n"), "43: up u\\\\\\x0a\n"},
         Read{{"AnErrorRecordCancelsTheRestart"}, kUsb0Up + record(NLMSG_ERROR, 0) + kUsb0Up, "40: up usb0\n"},
-        Read{{"DoneEndsTheWalk"},
-             kUsb0Up + record(NLMSG_DONE, 0) + newLink(2, "e"),
-             "restart plug-in 40: up usb0\n"},
-        Read{{"OtherRecordTypesAreSkipped"},
-             record(RTM_DELLINK, 40) + kUsb0Up,
-             "restart plug-in 40: up usb0\n"},
-        Read{{"ARecordCutByTheReadIsNotWalked"},
-             kUsb0Up + newLink(2, "eth0"),
-             "restart plug-in 40: up usb0\n",
-             24},
+        Read{{"DoneEndsTheWalk"}, kUsb0Up + record(NLMSG_DONE, 0) + newLink(2, "e"), kRestart},
+        Read{{"OtherRecordTypesAreSkipped"}, record(RTM_DELLINK, 40) + kUsb0Up, kRestart},
+        Read{{"ARecordCutByTheReadIsNotWalked"}, kUsb0Up + newLink(2, "eth0"), kRestart, 24},
         Read{{"AFailedReadWalksNothing"}, "", "", 1}),
     behaviourOf<::testing::TestParamInfo<Read>>);
