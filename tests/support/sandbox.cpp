@@ -22,7 +22,7 @@ void enterSandbox()
            "mount --bind $f /proc/sys/vm/drop_caches && rm $f && exec 3</run && mount -t tmpfs rc-run /run "
            "&& "
            "b='" RC_BUILD_DIR "' && case $b in /run/*) mkdir -p \"$b\" && "
-           "mount --bind \"/proc/self/fd/3/${b#/run/}\" \"$b\";; esac && ip link set lo up") != 0) {
+           "mount -c --bind \"/proc/self/fd/3/${b#/run/}\" \"$b\";; esac && ip link set lo up") != 0) {
         perror("test sandbox unavailable (tests must run as root)");
         abort();
     }
