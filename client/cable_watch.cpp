@@ -7,10 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <linux/netlink.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include "client/link_query.h"
 #include "client/link_watch.h"
@@ -93,16 +91,8 @@ int cableWatchStart()
 
 void cableWatchRead(int fd)
 {
-    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
     const bool wasUp = usb0CarrierSeenUp();
-    const auto len = static_cast<int>(read(fd, buf.data(), buf.size()));
-    bool plugIn = false;
-    if (len < 0 && errno == ENOBUFS) {
-        CABLE_LOG(kLevelWarn, "link notifications lost (ENOBUFS); asking the kernel for usb0\n");
-        plugIn = usb0PluggedInUnseen();
-    } else {
-        plugIn = walkLinkRecords(buf.data(), len, false).pluggedIn;
-    }
+    const bool plugIn = readLinkNotifications(fd, false).pluggedIn;
     // A quick unplug and plug-in may come in one read, or both ways.
     if (plugIn)
         pluggedIn();

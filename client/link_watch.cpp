@@ -125,20 +125,25 @@ bool usb0PluggedInUnseen()
     return now == 1 && !wasUp;
 }
 
+LinkNews readLinkNotifications(int fd, bool print)
+{
+    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
+    const auto len = static_cast<int>(read(fd, buf.data(), buf.size()));
+    if (len < 0 && errno == ENOBUFS) {
+        // The receive buffer overflowed while the reader was busy (a copy, a
+        // bring-up): a plug-in may be among the lost notifications.
+        CLIENT_LOG(kLevelWarn, "link notifications lost (ENOBUFS); asking the kernel for usb0\n");
+        const bool unseen = usb0PluggedInUnseen();
+        return {unseen, unseen};
+    }
+    return walkLinkRecords(buf.data(), len, print);
+}
+
 void onNetlinkSock_cb(struct ev_loop * /*loop*/, ev_io *watcher, int /*revents*/)
 {
     CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb...\n");
-    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
-    const auto len = static_cast<int>(read(watcher->fd, buf.data(), buf.size()));
-    if (len < 0 && errno == ENOBUFS) {
-        // The receive buffer overflowed while the loop was busy (a copy, a
-        // bring-up): a plug-in may be among the lost notifications.
-        CLIENT_LOG(kLevelWarn, "link notifications lost (ENOBUFS); asking the kernel for usb0\n");
-        if (!usb0PluggedInUnseen())
-            return;
-    } else if (!walkLinkRecords(buf.data(), len, true).carrierUp) {
+    if (!readLinkNotifications(watcher->fd, true).carrierUp)
         return;
-    }
     setSysState(SYS_STATE_IDLE);
     usb0Networkinit();
     CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb... SYS_STATE_IDLE\n");

@@ -26,6 +26,12 @@ struct LinkNews {
 // NLMSG_ERROR record came.
 LinkNews walkLinkRecords(const void *buf, int len, bool print);
 
+// Reads once from a subscribed socket (waiting for notifications) and
+// walks what came. When notifications were lost (ENOBUFS, logged), the
+// kernel is asked instead: usb0's carrier up now after it was last seen
+// down is then both a carrier-up and a plug-in.
+LinkNews readLinkNotifications(int fd, bool print);
+
 // usb0's carrier as the last record for it, or the kernel when asked,
 // showed it: true when up.
 bool usb0CarrierSeenUp();
