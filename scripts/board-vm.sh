@@ -53,7 +53,7 @@ board_install || die "install or pairing failed"
 echo "board-vm: robot-client installed and paired"
 case $mode in
 plug)
-  board_plug usb || die "device_add failed"
+  board_plug || die "device_add failed"
   echo "board-vm: USB NIC attached; usb0 starts robot-client"
   ;;
 gadget)

@@ -13,7 +13,7 @@
 # Run as root.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-sshd= client=()
+sshd='' client=()
 while [ $# -gt 0 ]; do
   case $1 in
     --client) client=(--bin "$(realpath "$2")"); shift 2 ;;

@@ -15,8 +15,6 @@
 #   - QEMU's USB NIC (usb-net, cdc_ether in the guest): a USB network
 #     adapter that comes and goes with the cable (board_plug usb), whose
 #     carrier never changes;
-#   - a virtio NIC that a .link file names usb0 (board_plug virtio), whose
-#     carrier QEMU changes (board_link);
 #   - the shipped gadget set-up on dummy_hcd (board_boot --gadget): usb0
 #     stays while the carrier follows the cable, that is the host side
 #     letting go of the gadget's USB device and taking it again (its
@@ -31,7 +29,6 @@ source "$BOARD_ROOT/scripts/lib/sandbox.sh"
 : "${BOARD_CACHE:=/var/cache/robot-client-board}"
 BOARD_PACKAGES=(systemd systemd-sysv udev kmod procps iproute2 net-tools openssh-client
   linux-image-amd64 initramfs-tools libev4 libcjson1)
-BOARD_VIRTIO_MAC=52:54:00:b0:a2:d0
 BOARD_HOST_MAC=52:54:00:b0:a2:d1
 
 _board_say() { printf 'board: %s\n' "$*" >&2; }
@@ -48,7 +45,7 @@ _board_mirrors() {
 # kernel is installed, so that its initramfs already takes the hook).
 _board_image_files() {
   local d=$1
-  mkdir -p "$d/etc/initramfs-tools/conf.d" "$d/etc/initramfs-tools/hooks" "$d/etc/systemd/network" \
+  mkdir -p "$d/etc/initramfs-tools/conf.d" "$d/etc/initramfs-tools/hooks" \
     "$d/etc/systemd/system/serial-getty@ttyS0.service.d" "$d/etc/systemd/system/sysinit.target.wants"
   echo board >"$d/etc/hostname"
   printf '127.0.0.1 localhost\n127.0.1.1 board\n' >"$d/etc/hosts"
@@ -62,7 +59,6 @@ _board_image_files() {
   # shellcheck disable=SC2016 # the unit's own variable
   printf '[Service]\nExecStart=\nExecStart=-/sbin/agetty --autologin root --noclear --keep-baud 115200 %%I $TERM\n' \
     >"$d/etc/systemd/system/serial-getty@ttyS0.service.d/autologin.conf"
-  printf '[Match]\nMACAddress=%s\n\n[Link]\nName=usb0\n' "$BOARD_VIRTIO_MAC" >"$d/etc/systemd/network/10-board-usb0.link"
   # The manager's PC of a gadget board (booted with dummy_hcd): the host side
   # of the gadget link, bridged with the virtio NIC to the manager's bridge
   # and up the moment it appears, as a PC that is up before the cable comes
@@ -182,10 +178,10 @@ board_up() {
 # manager's PC is there; "out" boots with the cable out (no USB device is
 # authorized until the cable comes).
 board_boot() {
-  local nic=() append= i
+  local nic=() append='' i
   while [ $# -gt 0 ]; do
     case $1 in
-    --usb) nic+=(-device usb-net,netdev=n0,bus=xhci.0,id=usbnic) ;;
+    --usb) nic+=(-device "usb-net,netdev=n0,bus=xhci.0,id=usbnic") ;;
     --gadget)
       nic+=(-device "virtio-net-pci,netdev=n1,id=hostnic,mac=$BOARD_HOST_MAC")
       # The manager's side loaded from the start, as on a PC that is up
@@ -234,23 +230,11 @@ board_sh() { python3 "$BOARD_ROOT/scripts/board.py" sh "$BOARD_DIR/console.sock"
 # (board.py qmp).
 board_qmp() { python3 "$BOARD_ROOT/scripts/board.py" qmp "$BOARD_DIR/qmp.sock" "$@"; }
 
-# board_plug usb|virtio: attaches the USB NIC, or the virtio NIC named usb0.
-board_plug() {
-  case $1 in
-  usb) board_qmp device_add '{"driver":"usb-net","netdev":"n0","bus":"xhci.0","id":"usbnic"}' ;;
-  virtio) board_qmp device_add '{"driver":"virtio-net-pci","netdev":"n1","id":"vnic","romfile":"","mac":"'$BOARD_VIRTIO_MAC'"}' ;;
-  esac
-}
+# board_plug: attaches QEMU's USB NIC (usb0 in the guest).
+board_plug() { board_qmp device_add '{"driver":"usb-net","netdev":"n0","bus":"xhci.0","id":"usbnic"}'; }
 
-# board_unplug usb|virtio: detaches it, and waits until QEMU has.
-board_unplug() {
-  local id=usbnic
-  [ "$1" = virtio ] && id=vnic
-  board_qmp device_del '{"id":"'$id'"}' --event DEVICE_DELETED --event-id "$id" --timeout 60
-}
-
-# board_link virtio on|off: the virtio NIC's carrier.
-board_link() { board_qmp set_link '{"name":"vnic","up":'"$([ "$2" = on ] && echo true || echo false)"'}'; }
+# board_unplug: detaches it, and waits until QEMU has.
+board_unplug() { board_qmp device_del '{"id":"usbnic"}' --event DEVICE_DELETED --event-id usbnic --timeout 60; }
 
 # board_install: installs the package, pins the manager's host key, makes
 # root's key and lets the manager's sshd accept it, and puts the sample tree

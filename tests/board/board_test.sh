@@ -90,13 +90,13 @@ timed install
 # Hot plug: attaching the NIC starts the client; detaching it mid-deployment
 # stops the unit, nothing of it left.
 manager --run-time -1
-board_plug usb || die "device_add usb-net"
+board_plug || die "device_add usb-net"
 check "hot plug: the client runs the deployment" sent sys_runing 120
 check "hot plug: copies whole" copies_whole
 pid=$(unit MainPID)
 check "the sandbox holds: only CAP_NET_ADMIN, no new privileges, /run/robot-client" \
   board_sh "[ -d /run/robot-client ] && grep -q '^CapBnd:.*0000000000001000' /proc/$pid/status && grep -q '^NoNewPrivs:.*1' /proc/$pid/status"
-board_unplug usb || die "device_del usb-net"
+board_unplug || die "device_del usb-net"
 check "unplug: the unit stops with status 0" stops_clean 60
 check "unplug: nothing of it left, the lock free" \
   board_sh "! kill -0 $pid 2>/dev/null && [ ! -e /sys/fs/cgroup/system.slice/robot-client.service ] && flock -n /run/robot-client/lock true"
@@ -107,7 +107,7 @@ timed "hot plug"
 board_sh 'mkdir -p /run/udev/rules.d && echo "ACTION==\"add\", KERNEL==\"usb0\", RUN+=\"/sbin/tc qdisc add dev usb0 root tbf rate 512kbit burst 16kb latency 30s\"" >/run/udev/rules.d/90-slow.rules && udevadm control --reload' ||
   die "slow-link rule"
 manager --run-time 1
-board_plug usb || die "device_add usb-net again"
+board_plug || die "device_add usb-net again"
 # As soon as a copy runs, the stop is queued; scp must still be there after.
 pid=$(board_sh "timeout 120 sh -c 'until pgrep -x scp >/dev/null; do sleep 0.2; done' &&
   systemctl stop --no-block robot-client && pgrep -x scp >/dev/null && systemctl show -p MainPID --value robot-client" 130)
@@ -120,7 +120,7 @@ check "stop: the exit lines, the last one last" [ "$(tail -n 2 <<<"$run_log" | s
   $'WARN: SIGINT exit...\nERR: robot client exit!' ]
 check "journalctl -p err lists the ERR lines" only_err_lines
 # The integrator's one step for a gadget board; it acts from the next boot.
-board_unplug usb && board_sh 'rm /run/udev/rules.d/90-slow.rules && systemctl enable robot-client-gadget' >/dev/null ||
+board_unplug && board_sh 'rm /run/udev/rules.d/90-slow.rules && systemctl enable robot-client-gadget' >/dev/null ||
   die "unplug, gadget set-up"
 timed "stop during a copy"
 

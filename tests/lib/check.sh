@@ -41,7 +41,7 @@ must_see_manager() {
 # CMD... on connection CONN (with -u: repeats in a row counted once).
 must_receive() {
   local uniq=cat got want
-  [ "$1" = -u ] && uniq=uniq && shift
+  [ "$1" = -u ] && uniq="uniq" && shift
   got=$(manager_query --conn "$1" --event recv | $uniq)
   want=$(shift && printf '{"cmd":"%s"}\n' "$@")
   [ "$got" = "$want" ] || fail "manager received on #$1: $(paste -sd' ' <<<"$got")"
