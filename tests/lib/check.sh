@@ -50,13 +50,13 @@ must_receive() {
 # must_stop_on_sigint: SIGINT to the client, which must end in order:
 # status 0, its last lines "SIGINT exit..." and "robot client exit!".
 must_stop_on_sigint() {
-  local status
+  local status last
   sandbox_interrupt_client
   sandbox_wait_client 30
   status=$?
   [ $status -eq 0 ] || fail "exit status $status after SIGINT"
-  [ "$(check_client_tail 2)" = "$(printf 'WARN: SIGINT exit...\nERR: robot client exit!')" ] ||
-    fail "last lines after SIGINT: $(check_client_tail 2 | paste -sd'|')"
+  last=$(sandbox_client_log | tail -n 2 | sed 's/^\[[^]]*\] //' | paste -sd'|')
+  [ "$last" = 'WARN: SIGINT exit...|ERR: robot client exit!' ] || fail "last lines after SIGINT: $last"
 }
 
 # check_client_lines: how many lines the client's log has so far (a mark
@@ -67,10 +67,6 @@ check_client_lines() { sandbox_client_log | wc -l; }
 # line FROM) match the extended REGEX.
 check_client_count() { sandbox_client_log "${2:-0}" | grep -acE -- "$1"; }
 
-# check_client_tail N: the client's last N log lines without their stamps.
-check_client_tail() { sandbox_client_log | tail -n "$1" | sed 's/^\[[^]]*\] //'; }
-
-
 # check_copies_match: /robot/app and /robot/AI arrived whole in /userdata.
 check_copies_match() {
   sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app" && sandbox_same_tree "$SB_ROBOT/AI" "$SB_USERDATA/AI"
@@ -79,7 +75,6 @@ check_copies_match() {
 # check_client_busy: true while the client waits for a command it started
 # (a copy, the interface bring-up).
 check_client_busy() { [ -n "$(proc_tree "$SB_CLIENT_PID")" ]; }
-
 
 # fault_flap [SECS]: usb0's carrier down, and up again SECS (0.5) later.
 fault_flap() { sandbox_carrier down && sleep "${1:-0.5}" && sandbox_carrier up; }
