@@ -91,13 +91,23 @@ _board_image_key() {
     sha256sum | cut -c1-16
 }
 
+# _board_rm_tree DIR: removes DIR, first unmounting what a build that was
+# killed left mounted beneath it (the chroot's /proc, /sys and /dev), and
+# never crossing into another file system.
+_board_rm_tree() {
+  findmnt -rn -o TARGET | awk -v d="$1/" 'index($0, d) == 1' | sort -r | xargs -r umount -l
+  rm -rf --one-file-system "$1"
+}
+
 _board_image_build() {
   local out=$1 work=$1.work mirrors
-  rm -rf "$work" && mkdir -p "$work/files"
+  _board_rm_tree "$work" && mkdir -p "$work/files"
   _board_image_files "$work/files"
   mapfile -t mirrors < <(_board_mirrors)
+  # In a mount namespace of its own, the chroot's mounts end with it, even
+  # when it is killed.
   # shellcheck disable=SC2016 # $1 is the hook's own argument
-  mmdebstrap --quiet --variant=essential --mode=root --include="$(IFS=, && echo "${BOARD_PACKAGES[*]}")" \
+  unshare --mount --propagation private mmdebstrap --quiet --variant=essential --mode=root --include="$(IFS=, && echo "${BOARD_PACKAGES[*]}")" \
     --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
     --dpkgopt='path-exclude=/usr/share/locale/*' \
     --essential-hook="cp -a '$work/files/.' \"\$1/\"" bookworm "$work/root" "${mirrors[@]}" || return 1
@@ -116,13 +126,15 @@ _board_image_build() {
 # is none for this package list, these mirrors and this recipe. BOARD_CACHE
 # (default /var/cache/robot-client-board) holds it.
 board_image() {
-  local key
+  local key old
   key=$(_board_image_key)
   BOARD_IMAGE=$BOARD_CACHE/$key
   [ -f "$BOARD_IMAGE/disk.raw" ] && return 0
   _board_say "building the guest image $BOARD_IMAGE (once per package list and recipe)"
   mkdir -p "$BOARD_CACHE"
-  find "$BOARD_CACHE" -mindepth 1 -maxdepth 1 ! -name "$key*" -exec rm -rf {} +
+  for old in "$BOARD_CACHE"/*; do
+    if [ -e "$old" ] && [ "${old##*/}" != "$key.work" ]; then _board_rm_tree "$old"; fi
+  done
   _board_image_build "$BOARD_IMAGE"
 }
 
