@@ -172,6 +172,7 @@ board_up() {
   truncate -s $(($(du -sm "$BOARD_DIR/carry" | cut -f1) + 16))M "$BOARD_DIR/carry.img" &&
     mke2fs -q -t ext2 -L carry -d "$BOARD_DIR/carry" "$BOARD_DIR/carry.img" || return 1
   local m=$SB_MANAGER_NS
+  sandbox_sweep
   ip netns add "$m" || return 1
   ip -n "$m" link set lo up
   ip -n "$m" link add rcbr type bridge

@@ -101,6 +101,16 @@ sandbox_add_file() {
 # and files, byte for byte.
 sandbox_same_tree() { diff -r --no-dereference "$1" "$2" >/dev/null; }
 
+# sandbox_sweep: removes the namespaces of runs that are gone. A run killed
+# outright (SIGKILL) cannot remove its own; its pid is in their names.
+sandbox_sweep() {
+  local ns pid
+  for ns in $(ip netns list | awk '/^rc(sb|bd)-[0-9]+-/ {print $1}'); do
+    pid=${ns#*-} && pid=${pid%%-*}
+    if [ ! -d "/proc/$pid" ]; then ip netns del "$ns"; fi
+  done
+}
+
 # sandbox_up [--no-sshd | --new-host-key]: the run's directory, the sample
 # tree, the keys (the board paired with the manager), both namespaces and
 # the link, and the manager's sshd (none with --no-sshd; with
@@ -129,6 +139,7 @@ sandbox_up() {
     sshd_new_host_key || return 1
   fi
 
+  sandbox_sweep
   ip netns add "$SB_CLIENT_NS" && ip netns add "$SB_MANAGER_NS" || return 1
   # Different indexes on the two ends: with equal ones the kernel merges a
   # quick carrier down and up into one notification.
