@@ -52,13 +52,12 @@ beside() {
 
 # join NAME: waits for a stage started beside, and shows how it ended.
 join() {
-  local name=$1
-  if wait "${pids[$1]}"; then
-    unset "pids[$name]"
+  local name=$1 pid=${pids[$1]}
+  unset "pids[$name]"
+  if wait "$pid"; then
     echo "== $name: passed in $((SECONDS - since[$name])) s"
     tail -n 12 "$logs/$name.log"
   else
-    unset "pids[$name]"
     failed "$name"
   fi
 }
