@@ -152,8 +152,9 @@ board_deb() {
 
 # board_up: the run's directory (BOARD_DIR; BOARD_KEEP=1 keeps it), the
 # manager's namespace with its bridge, the taps and sshd, and the disk that
-# carries the .deb, the manager's host key and the sample /robot into the
-# guest.
+# carries the .deb, the manager's host key, the sample /robot and what the
+# directory BOARD_CARRY holds, if set, into the guest (at /mnt once
+# board_install or the test mounts /dev/vdb).
 board_up() {
   trap 'board_down' EXIT
   trap 'exit 130' INT
@@ -169,6 +170,7 @@ board_up() {
   sandbox_tree "$SB_ROBOT"
   sshd_keys || return 1
   cp "$BOARD_DEB" "$BOARD_DIR/sshd/ssh_host_ed25519_key.pub" "$BOARD_DIR/carry/"
+  [ -z "${BOARD_CARRY:-}" ] || cp -a "$BOARD_CARRY/." "$BOARD_DIR/carry/"
   truncate -s $(($(du -sm "$BOARD_DIR/carry" | cut -f1) + 16))M "$BOARD_DIR/carry.img" &&
     mke2fs -q -t ext2 -L carry -d "$BOARD_DIR/carry" "$BOARD_DIR/carry.img" || return 1
   local m=$SB_MANAGER_NS
