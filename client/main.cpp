@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ev.h>
 
 #include "client/client_log.h"
@@ -28,6 +29,8 @@ static void signal_cb(struct ev_loop *loop, ev_signal *watcher, int /*revents*/)
 
 // Exit status when another instance already drives usb0.
 constexpr int kExitLocked = 1;
+// Exit status when libev has no back-end for the flags LIBEV_FLAGS asked for.
+constexpr int kExitNoLoop = 3;
 
 int main(int argc, char **argv)
 {
@@ -45,6 +48,12 @@ int main(int argc, char **argv)
         return kExitLocked;
 
     g_loop = ev_default_loop(0);
+    if (g_loop == nullptr) {
+        const char *flags = getenv("LIBEV_FLAGS");
+        CLIENT_LOG(kLevelErr, "no event loop: libev has no back-end for LIBEV_FLAGS=%s\n",
+                   flags != nullptr ? flags : "");
+        return kExitNoLoop;
+    }
     // g_stateLock is initialised statically with default attributes.
     signal(SIGPIPE, SIG_IGN);
 

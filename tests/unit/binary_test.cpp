@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -37,6 +38,17 @@ TEST(RobotClient, SecondInstanceIsRefusedWithStatusOne)
     const auto [status, out] = runClient("2>&1", "ev_run...\n"); // stopped at once if it runs
     EXPECT_EQ(status, 1);
     EXPECT_EQ(plain(out), "ERR: another robot-client is running (/run/robot-client/lock is held)\n");
+}
+
+// LIBEV_FLAGS naming only a back-end that Linux lacks (kqueue): one ERR
+// line and status 3, not a crash on the missing loop.
+TEST(RobotClient, NoEventLoopIsReportedWithStatusThree)
+{
+    setenv("LIBEV_FLAGS", "8", 1);
+    const auto [status, out] = runClient("2>&1", "ev_run...\n");
+    unsetenv("LIBEV_FLAGS");
+    EXPECT_EQ(status, 3);
+    EXPECT_EQ(plain(out), "ERR: no event loop: libev has no back-end for LIBEV_FLAGS=8\n");
 }
 
 // Where the lock cannot be made (a read-only /run), a WARN line and the
