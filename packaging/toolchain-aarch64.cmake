@@ -35,8 +35,3 @@ set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu)
 # here) every fork() in a test hangs.
 find_program(RC_QEMU_AARCH64 qemu-aarch64 REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${RC_QEMU_AARCH64} -L /)
-
-# The arm64 linker aligns segments to 64 KiB by default, which pads a 19 KB
-# program to 67 KB. 16 KiB alignment loads on kernels with 4 KiB and 16 KiB
-# pages, which is what boards run; a 64 KiB-page kernel would refuse it.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=16384")

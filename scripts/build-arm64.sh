@@ -5,8 +5,11 @@
 #
 #   scripts/build-arm64.sh [extra cmake -D options]
 #
-# Output: build-arm64/client/robot-client and
-#         build-arm64/packages/robot-client_<version>_arm64.deb
+# Output: build-arm64/client/robot-client (with the tests, which
+#         scripts/check-arm64.sh runs under qemu) and, from
+#         scripts/build-deb.sh arm64, the packages in build-deb/arm64/:
+#         robot-client_<version>_arm64.deb (its path is the last line
+#         printed) and its -dbgsym package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,4 +19,4 @@ cmake -S . -B build-arm64 \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/packaging/toolchain-aarch64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 cmake --build build-arm64 -j"$(nproc)"
-(cd build-arm64 && cpack -G DEB)
+scripts/build-deb.sh arm64

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The arm64 stage: cross-builds robot-client and its tests for arm64, runs
-# them under qemu-user and checks the arm64 .deb (the amd64 one is checked,
-# installed, removed and purged by the board test). Run as root.
+# them under qemu-user and checks the arm64 .deb that scripts/build-deb.sh
+# builds (the amd64 one is checked by the deb stage, installed, removed and
+# purged by piuparts and the board test). Run as root.
 #
 # Which tests run where: the native stage (scripts/test.sh) runs every test.
 # Here, under qemu-aarch64:
@@ -25,8 +26,8 @@ start=$SECONDS
 lap() { echo "check-arm64: $1 took $((SECONDS - t0)) s"; t0=$SECONDS; }
 t0=$SECONDS
 
-rm -f build-arm64/packages/*.deb
 scripts/build-arm64.sh
+deb=$(scripts/build-deb.sh arm64 | tail -n 1) # built just now: only its path
 lap "set-up and cross build"
 
 ctest --test-dir build-arm64 -L '^unit$' -E "$RC_NATIVE_ONLY" \
@@ -37,6 +38,6 @@ lap "unit tests under qemu-aarch64"
 ctest --test-dir build-arm64 -L '^system$' -LE '^ssh$' --output-on-failure --no-tests=error -j6
 lap "system tests with the arm64 daemon under qemu-aarch64"
 
-tests/package/check-deb.sh "$(echo build-arm64/packages/robot-client_*_arm64.deb)" arm64
+tests/package/check-deb.sh "$deb" arm64
 lap "package checks"
 echo "check-arm64: total $((SECONDS - start)) s"

@@ -16,8 +16,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/setup-arm64.sh
 # Read by CMakeLists.txt as the default of RC_WERROR, so the builds that the
-# stages configure for themselves (asan, clang, fuzz, arm64, packages) fail
-# on a warning too.
+# stages configure for themselves (asan, clang, fuzz, arm64) fail on a
+# warning too; debian/rules passes it to the packages' builds.
 export RC_WERROR=ON
 
 logs=build-logs
@@ -80,6 +80,12 @@ native() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cmake --build build -j"$(nproc)"
 }
+# The Debian packages: the amd64 one (the board test may have built it
+# already: build-deb.sh then keeps it) and the source package, checked.
+package() {
+  deb=$(scripts/build-deb.sh amd64 | tail -n 1) && tests/package/check-deb.sh "$deb" amd64 &&
+    dsc=$(scripts/build-deb.sh source | tail -n 1) && tests/package/check-deb.sh "$dsc" source
+}
 # The system tests mostly wait for the client's ticks: more of them at once
 # than there are processors.
 beside board tests/board/board_test.sh
@@ -91,7 +97,10 @@ stage sanitize scripts/check-sanitize.sh
 # Half the fuzzers' default minute: a smoke test of the corpus and its
 # neighbours on every run; longer runs are for the fuzzers' own sessions.
 stage fuzz env FUZZ_SECONDS=30 scripts/check-fuzz.sh
+stage deb package
+beside piuparts scripts/check-piuparts.sh "$deb"
 stage arm64 scripts/check-arm64.sh
+join piuparts
 join soak
 join board
 echo "== all stages passed in $((SECONDS - started)) s"

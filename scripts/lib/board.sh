@@ -138,16 +138,11 @@ board_image() {
   _board_image_build "$BOARD_IMAGE"
 }
 
-# board_deb: builds the package from this checkout (in build-board-pkg/) and
-# sets BOARD_DEB to it.
+# board_deb [ARCH]: builds the packages from this checkout for ARCH (amd64,
+# the default, or arm64) with scripts/build-deb.sh (in build-deb/ARCH/) and
+# sets BOARD_DEB to the main one.
 board_deb() {
-  local b=$BOARD_ROOT/build-board-pkg
-  cmake -S "$BOARD_ROOT" -B "$b" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null &&
-    cmake --build "$b" -j"$(nproc)" >/dev/null || return 1
-  rm -f "$b"/packages/*.deb
-  (cd "$b" && cpack -G DEB >cpack.log 2>&1) || { cat "$b/cpack.log" >&2; return 1; }
-  BOARD_DEB=$(echo "$b"/packages/robot-client_*_amd64.deb)
-  [ -f "$BOARD_DEB" ]
+  BOARD_DEB=$("$BOARD_ROOT/scripts/build-deb.sh" "${1:-amd64}" | tail -n 1) && [ -f "$BOARD_DEB" ]
 }
 
 # board_up: the run's directory (BOARD_DIR; BOARD_KEEP=1 keeps it), the

@@ -1,16 +1,32 @@
 #!/usr/bin/env bash
-# Checks a built robot-client .deb: its Architecture and Depends, the files
-# it ships (the ssh drop-in as a conffile), lintian (which also wants the
-# programs stripped), and the packaged programs (the client and its cable
-# watch): at most 64 KiB, no libstdc++, and Debian's hardening (stack
-# protector, FORTIFY, full RELRO with BIND_NOW).
+# Checks a built robot-client .deb (scripts/build-deb.sh): its Version (the
+# CMake project's), Architecture and Depends, the files it ships (the ssh
+# drop-in as a conffile, the manual pages, the changelog and NEWS), its
+# -dbgsym package beside it, lintian on both (which also wants the programs
+# stripped), and the packaged programs (the client and its cable watch): at
+# most 64 KiB, no libstdc++, and Debian's hardening (stack protector,
+# FORTIFY, full RELRO with BIND_NOW). With "source", lintian on the source
+# package (.dsc) and its .changes.
 #
 #   tests/package/check-deb.sh package.deb expected-architecture
+#   tests/package/check-deb.sh package.dsc source
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-deb=$1
+deb=$(realpath "$1")
 want_arch=$2
+cd "$(dirname "$0")/../.."
 fail() { echo "check-deb: FAIL: $*" >&2; exit 1; }
+# lintian warns that it runs as root; its findings go to stdout.
+lint() { lintian --fail-on error,warning "$@" 2>/dev/null || fail "lintian reports errors or warnings for $*"; }
+
+if [ "$want_arch" = source ]; then
+  lint "$deb" "${deb%.dsc}_source.changes"
+  echo "check-deb: $(basename "$deb"): lintian clean (source package and its .changes)"
+  exit 0
+fi
+
+version=$(dpkg-deb -f "$deb" Version)
+grep -q "^project(robot-client VERSION $version " CMakeLists.txt ||
+  fail "$deb: Version $version is not CMakeLists.txt's project version (robot-client --version)"
 
 arch=$(dpkg-deb -f "$deb" Architecture)
 [ "$arch" = "$want_arch" ] || fail "$deb: Architecture $arch, expected $want_arch"
@@ -18,7 +34,8 @@ contents=$(dpkg-deb -c "$deb")
 for f in /usr/sbin/robot-client /usr/sbin/robot-client-pair /usr/libexec/robot-client/robot-client-cable \
   /usr/libexec/robot-client/robot-client-gadget /lib/systemd/system/robot-client{,-cable,-gadget}.service \
   /lib/systemd/system/robot-client-plugged.target /etc/ssh/ssh_config.d/robot-client.conf \
-  /usr/share/doc/robot-client/operator-guide.md; do
+  /usr/share/doc/robot-client/{operator-guide.md,copyright,changelog.gz,NEWS.Debian.gz} \
+  /usr/share/man/man8/robot-client{,-pair,-cable,-gadget}.8.gz; do
   grep -q " \.$f\$" <<<"$contents" || fail "$deb: no $f"
 done
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/ssh/ssh_config.d/robot-client.conf ] || fail "$deb: the ssh drop-in is no conffile"
@@ -26,8 +43,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for dep in libev4 libcjson1 net-tools openssh-client; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
 echo "check-deb: $(basename "$deb"): Architecture $arch; Depends: $depends"
 
-# lintian warns that it runs as root; its findings go to stdout.
-lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian reports errors or warnings for $deb"
+dbgsym=${deb%/*}/robot-client-dbgsym_${version}_$arch.deb
+[ -f "$dbgsym" ] || fail "no $dbgsym beside $deb"
+grep -q '\./usr/lib/debug/\.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$dbgsym")" || fail "$dbgsym: no debugging symbols"
+lint "$deb" "$dbgsym"
 
 bin=$(mktemp)
 trap 'rm -f "$bin"' EXIT
