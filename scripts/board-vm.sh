@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Try the package on a board in a virtual machine, by hand.
 #
-#   sudo scripts/board-vm.sh [--no-plug | --gadget] [-- SIM_MANAGER_OPTIONS...]
+#   sudo scripts/board-vm.sh [--arch amd64|arm64] [--no-plug | --gadget] [-- SIM_MANAGER_OPTIONS...]
 #
-# Boots the Debian 12 guest of the board test (scripts/lib/board.sh; the image
-# is built on first use, about a minute, then cached), installs the .deb built
-# from this checkout with dpkg, pairs the guest with the simulated manager
+# Boots the Debian 12 guest of the board tests (scripts/lib/board.sh) for the
+# given architecture: amd64 (the default; qemu-system-x86_64) or arm64, the
+# boards' own (qemu-system-aarch64, the Arm "virt" machine, console ttyAMA0).
+# The image is built on first use (amd64 about a minute, arm64 a few), then
+# cached. It installs the .deb built from this checkout for that
+# architecture with dpkg, pairs the guest with the simulated manager
 # (tools/sim_manager.py, started with the given options, default
 # --run-time 3) and its sshd at 10.10.10.2, then attaches the USB NIC: usb0
 # appears in the guest and the cable watch starts robot-client. You are left
@@ -32,21 +35,27 @@
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
-mode=plug
-case ${1:-} in
---no-plug | --gadget) mode=${1#--} && shift ;;
-esac
+mode=plug BOARD_ARCH=amd64
+die() { echo "board-vm: $*" >&2 && exit 1; }
+while [ $# -gt 0 ] && [ "$1" != -- ]; do
+  case $1 in
+  --no-plug | --gadget) mode=${1#--} ;;
+  --arch) BOARD_ARCH=${2:-} && shift ;;
+  *) die "unknown option $1 (see the comment at the top of $0)" ;;
+  esac
+  shift
+done
 [ "${1:-}" = -- ] && shift
 [ $# -gt 0 ] || set -- --run-time 3
-die() { echo "board-vm: $*" >&2 && exit 1; }
 [ "$(id -u)" -eq 0 ] || die "run as root"
 
 scripts/setup.sh || die "setup failed"
-source scripts/lib/board.sh
+if [ "$BOARD_ARCH" = arm64 ]; then scripts/setup-arm64.sh || die "setup failed"; fi
+source scripts/lib/board.sh || exit 1
 board_image || die "no guest image"
 board_deb || die "package build failed"
 board_up || die "manager side failed"
-echo "board-vm: run directory $BOARD_DIR; booting the guest (about 30 s under TCG)"
+echo "board-vm: run directory $BOARD_DIR; booting the $BOARD_ARCH guest (30 to 60 s under TCG)"
 manager_start --connections 1000 "$@" || die "the simulated manager did not start"
 board_boot || die "the guest did not boot"
 board_install || die "install or pairing failed"

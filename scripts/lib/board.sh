@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # A board in a virtual machine: a Debian 12 system (systemd, udev, journald)
-# booted by qemu-system-x86_64 under TCG, with a manager network namespace
+# booted by QEMU under TCG, amd64 or arm64 (BOARD_ARCH, below), with a
+# manager network namespace
 # on the host where the simulated manager and a real sshd receiving into a
 # private /userdata wait at 10.10.10.2 (manager.sh, sshd.sh). The
 # robot-client package is not part of the image: board_install puts the
@@ -10,8 +11,9 @@
 # where it is defined; board_up sets an EXIT trap that calls board_down (INT
 # and TERM exit).
 #
-# The guest: root logged in on ttyS0 (board.py drives it), kernel and initrd
-# from the image, `console=ttyS0 net.ifnames=0`. Its usb0 comes from one of:
+# The guest: root logged in on its serial console (board.py drives it),
+# kernel and initrd from the image, `console=... net.ifnames=0`. Its usb0
+# comes from one of:
 #   - QEMU's USB NIC (usb-net, cdc_ether in the guest): a USB network
 #     adapter that comes and goes with the cable (board_plug usb), whose
 #     carrier never changes;
@@ -27,8 +29,27 @@
 BOARD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$BOARD_ROOT/scripts/lib/sandbox.sh"
 : "${BOARD_CACHE:=/var/cache/robot-client-board}"
+# The board's architecture, set before this file is sourced: amd64 (the
+# default) or arm64, the architecture the product ships for. Everything that
+# differs between them is said here; the rest of this file is one recipe.
+#   BOARD_QEMU     the emulator and its machine: the PC, or the Arm "virt"
+#                  machine with a Cortex-A72 (its PL011 UART is ttyAMA0). Both
+#                  take the same virtio disks and NICs on PCI and qemu-xhci.
+#   BOARD_CONSOLE  the serial console the kernel and root's getty use.
+#   BOARD_BINFMT   the qemu-user interpreter that runs the image's programs
+#                  while it is built on another architecture (_board_binfmt).
+# The kernel is Debian's linux-image-$BOARD_ARCH.
+: "${BOARD_ARCH:=amd64}"
+case $BOARD_ARCH in
+amd64) BOARD_QEMU=(qemu-system-x86_64 -M pc) BOARD_CONSOLE=ttyS0 BOARD_BINFMT=qemu-x86_64 ;;
+arm64) BOARD_QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a72) BOARD_CONSOLE=ttyAMA0 BOARD_BINFMT=qemu-aarch64 ;;
+*)
+  echo "board: BOARD_ARCH=$BOARD_ARCH: amd64 or arm64" >&2
+  return 1
+  ;;
+esac
 BOARD_PACKAGES=(systemd systemd-sysv udev kmod procps iproute2 net-tools openssh-client
-  linux-image-amd64 initramfs-tools libev4 libcjson1)
+  "linux-image-$BOARD_ARCH" initramfs-tools libev4 libcjson1)
 BOARD_HOST_MAC=52:54:00:b0:a2:d1
 
 _board_say() { printf 'board: %s\n' "$*" >&2; }
@@ -46,19 +67,21 @@ _board_mirrors() {
 _board_image_files() {
   local d=$1
   mkdir -p "$d/etc/initramfs-tools/conf.d" "$d/etc/initramfs-tools/hooks" \
-    "$d/etc/systemd/system/serial-getty@ttyS0.service.d" "$d/etc/systemd/system/sysinit.target.wants"
+    "$d/etc/systemd/system/serial-getty@$BOARD_CONSOLE.service.d" "$d/etc/systemd/system/sysinit.target.wants"
   echo board >"$d/etc/hostname"
   printf '127.0.0.1 localhost\n127.0.1.1 board\n' >"$d/etc/hosts"
   echo '/dev/vda / ext4 rw 0 0' >"$d/etc/fstab"
-  # A small initramfs: only what mounts the virtio root disk.
+  # A small initramfs: only what mounts the virtio root disk. Each package
+  # that triggers it rebuilds it, under emulation on another architecture:
+  # a full one (MODULES=most) takes the arm64 build past 20 minutes.
   echo MODULES=list >"$d/etc/initramfs-tools/conf.d/board"
   # shellcheck disable=SC2016 # the hook's own variable
   printf '#!/bin/sh\n[ "$1" = prereqs ] && exit 0\n. /usr/share/initramfs-tools/hook-functions\n%s\n' \
-    'manual_add_modules virtio_pci virtio_blk ext4' >"$d/etc/initramfs-tools/hooks/board"
+    'manual_add_modules virtio_mmio virtio_pci virtio_blk ext4' >"$d/etc/initramfs-tools/hooks/board"
   chmod 755 "$d/etc/initramfs-tools/hooks/board"
   # shellcheck disable=SC2016 # the unit's own variable
   printf '[Service]\nExecStart=\nExecStart=-/sbin/agetty --autologin root --noclear --keep-baud 115200 %%I $TERM\n' \
-    >"$d/etc/systemd/system/serial-getty@ttyS0.service.d/autologin.conf"
+    >"$d/etc/systemd/system/serial-getty@$BOARD_CONSOLE.service.d/autologin.conf"
   # The manager's PC of a gadget board (booted with dummy_hcd): the host side
   # of the gadget link, bridged with the virtio NIC to the manager's bridge
   # and up the moment it appears, as a PC that is up before the cable comes
@@ -86,9 +109,35 @@ SCRIPT
   ln -s /dev/null "$d/etc/systemd/system/systemd-firstboot.service"
 }
 
+# The cache key: the architecture, then a digest of what makes the image.
 _board_image_key() {
-  { echo "${BOARD_PACKAGES[*]}"; _board_mirrors; declare -f _board_image_files _board_image_build; } |
+  printf '%s-' "$BOARD_ARCH"
+  { echo "$BOARD_ARCH $BOARD_CONSOLE ${BOARD_PACKAGES[*]}"; _board_mirrors; declare -f _board_image_files _board_image_build; } |
     sha256sum | cut -c1-16
+}
+
+# _board_binfmt: lets this machine run the image's programs when the board's
+# architecture is not its own: mmdebstrap runs each package's maintainer
+# scripts in the image, and the kernel hands those programs to qemu-user
+# through binfmt_misc. Mounts binfmt_misc unless it is, and registers
+# qemu-user-static's own entry for the architecture unless it is: what that
+# package does at every boot on a system whose systemd runs systemd-binfmt.
+# Safe on a build machine: it only makes programs of the other architecture,
+# which the kernel refused before ("Exec format error"), run under the
+# emulator; the machine's own programs are not touched. The interpreter is
+# opened once, at registration (flag F), so it also works inside a chroot,
+# and a setuid program of the other architecture runs with the caller's
+# rights (no flag C). It lasts until the machine restarts; writing -1 to
+# /proc/sys/fs/binfmt_misc/qemu-aarch64 removes it sooner.
+_board_binfmt() {
+  local dir=/proc/sys/fs/binfmt_misc conf=/usr/lib/binfmt.d/$BOARD_BINFMT.conf
+  [ "$BOARD_ARCH" != "$(dpkg --print-architecture)" ] || return 0
+  mountpoint -q "$dir" || mount -t binfmt_misc binfmt_misc "$dir" || return 1
+  [ -e "$dir/$BOARD_BINFMT" ] || grep -v '^#' "$conf" >"$dir/register" || return 1
+  arch-test "$BOARD_ARCH" >/dev/null || {
+    _board_say "this machine cannot run $BOARD_ARCH programs (arch-test $BOARD_ARCH), even with $conf registered"
+    return 1
+  }
 }
 
 # _board_rm_tree DIR: removes DIR, first unmounting what a build that was
@@ -103,11 +152,12 @@ _board_image_build() {
   local out=$1 work=$1.work mirrors
   _board_rm_tree "$work" && mkdir -p "$work/files"
   _board_image_files "$work/files"
+  _board_binfmt || return 1
   mapfile -t mirrors < <(_board_mirrors)
   # In a mount namespace of its own, the chroot's mounts end with it, even
   # when it is killed.
   # shellcheck disable=SC2016 # $1 is the hook's own argument
-  unshare --mount --propagation private mmdebstrap --quiet --variant=essential --mode=root --include="$(IFS=, && echo "${BOARD_PACKAGES[*]}")" \
+  unshare --mount --propagation private mmdebstrap --quiet --variant=essential --mode=root --arch="$BOARD_ARCH" --include="$(IFS=, && echo "${BOARD_PACKAGES[*]}")" \
     --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
     --dpkgopt='path-exclude=/usr/share/locale/*' \
     --essential-hook="cp -a '$work/files/.' \"\$1/\"" bookworm "$work/root" "${mirrors[@]}" || return 1
@@ -122,27 +172,30 @@ _board_image_build() {
 }
 
 # board_image: sets BOARD_IMAGE to the cached guest image, a directory with
-# disk.raw, vmlinuz and initrd.img, built first (about a minute) when there
-# is none for this package list, these mirrors and this recipe. BOARD_CACHE
-# (default /var/cache/robot-client-board) holds it.
+# disk.raw, vmlinuz and initrd.img, built first when there is none for this
+# architecture, package list, these mirrors and this recipe (amd64 about a
+# minute; arm64, its packages set up under qemu-user, a few minutes).
+# BOARD_CACHE (default /var/cache/robot-client-board) holds one image per
+# architecture, in ARCH-DIGEST: an older one of the same architecture is
+# removed, the other architecture's is left alone.
 board_image() {
   local key old
   key=$(_board_image_key)
   BOARD_IMAGE=$BOARD_CACHE/$key
   [ -f "$BOARD_IMAGE/disk.raw" ] && return 0
-  _board_say "building the guest image $BOARD_IMAGE (once per package list and recipe)"
+  _board_say "building the $BOARD_ARCH guest image $BOARD_IMAGE (once per package list and recipe)"
   mkdir -p "$BOARD_CACHE"
-  for old in "$BOARD_CACHE"/*; do
+  for old in "$BOARD_CACHE/$BOARD_ARCH"-*; do
     if [ -e "$old" ] && [ "${old##*/}" != "$key.work" ]; then _board_rm_tree "$old"; fi
   done
   _board_image_build "$BOARD_IMAGE"
 }
 
-# board_deb [ARCH]: builds the packages from this checkout for ARCH (amd64,
-# the default, or arm64) with scripts/build-deb.sh (in build-deb/ARCH/) and
+# board_deb [ARCH]: builds the packages from this checkout for ARCH (the
+# board's, by default) with scripts/build-deb.sh (in build-deb/ARCH/) and
 # sets BOARD_DEB to the main one.
 board_deb() {
-  BOARD_DEB=$("$BOARD_ROOT/scripts/build-deb.sh" "${1:-amd64}" | tail -n 1) && [ -f "$BOARD_DEB" ]
+  BOARD_DEB=$("$BOARD_ROOT/scripts/build-deb.sh" "${1:-$BOARD_ARCH}" | tail -n 1) && [ -f "$BOARD_DEB" ]
 }
 
 # board_up: the run's directory (BOARD_DIR; BOARD_KEEP=1 keeps it), the
@@ -206,10 +259,10 @@ board_boot() {
   [ -f "$BOARD_DIR/disk.qcow2" ] ||
     qemu-img create -q -f qcow2 -F raw -b "$BOARD_IMAGE/disk.raw" "$BOARD_DIR/disk.qcow2" || return 1
   rm -f "$BOARD_DIR/console.sock" "$BOARD_DIR/qmp.sock"
-  ip netns exec "$SB_MANAGER_NS" qemu-system-x86_64 -nodefaults -no-user-config -M pc -accel tcg \
+  ip netns exec "$SB_MANAGER_NS" "${BOARD_QEMU[@]}" -nodefaults -no-user-config -accel tcg \
     -m 1024 -smp "${BOARD_CPUS:-1}" -display none \
     -kernel "$BOARD_IMAGE/vmlinuz" -initrd "$BOARD_IMAGE/initrd.img" \
-    -append "root=/dev/vda rw console=ttyS0 net.ifnames=0 quiet$append" \
+    -append "root=/dev/vda rw console=$BOARD_CONSOLE net.ifnames=0 quiet$append" \
     -drive "file=$BOARD_DIR/disk.qcow2,if=virtio,format=qcow2" \
     -drive "file=$BOARD_DIR/carry.img,if=virtio,format=raw,readonly=on" \
     -chardev "socket,id=con,path=$BOARD_DIR/console.sock,server=on,wait=off" -serial chardev:con \

@@ -1,20 +1,29 @@
 # shellcheck shell=bash
-# What the board tests share: counting checks, timing the scenarios, and
-# questions about the guest and the manager. Sourced after cd to the
-# checkout; sources the board library. BOARD_TEST_NAME names the test in
-# its lines.
+# What the board tests share (usb_nic_test.sh on amd64, gadget_test.sh on
+# arm64): the set-up of a run, the checks and their count, and the helpers
+# that read the guest and the manager's record. Sourced from the
+# repository's root by a test that has set BOARD_ARCH and BOARD_TEST (its
+# name in what it prints). Skips the test (exit 0) without root or
+# /dev/net/tun: it runs a virtual machine on a tap.
+if [ "$(id -u)" -ne 0 ] || [ ! -c /dev/net/tun ]; then
+  echo "$BOARD_TEST: SKIPPED: needs root and /dev/net/tun (it runs a virtual machine on a tap)"
+  exit 0
+fi
+scripts/setup.sh || exit 1
+if [ "$BOARD_ARCH" = arm64 ]; then scripts/setup-arm64.sh || exit 1; fi
 source scripts/lib/board.sh
 
-BOARD_TEST_NAME=${BOARD_TEST_NAME:-board test}
 passed=0 failed=0 times=() t0=$SECONDS
-die() { echo "$BOARD_TEST_NAME: FAIL: $*" >&2 && exit 1; }
+say() { echo "$BOARD_TEST: $*"; }
+die() { say "FAIL: $*" >&2 && exit 1; }
 # check WHAT COMMAND...: counts COMMAND's success, or says WHAT failed.
-check() { if "${@:2}"; then passed=$((passed + 1)); else echo "$BOARD_TEST_NAME: FAIL: $1" >&2 && failed=$((failed + 1)); fi; }
-timed() { times+=("$1 $((SECONDS - t0)) s") && echo "$BOARD_TEST_NAME: $1 done ($((SECONDS - t0)) s)" && t0=$SECONDS; }
-# board_summary: the times and counts; fails when a check did.
-board_summary() {
-  printf '%s: %s\n' "$BOARD_TEST_NAME" "${times[@]}"
-  echo "$BOARD_TEST_NAME: $passed passed, $failed failed"
+check() { if "${@:2}"; then passed=$((passed + 1)); else say "FAIL: $1" >&2 && failed=$((failed + 1)); fi; }
+timed() { times+=("$1 $((SECONDS - t0)) s") && say "$1 done ($((SECONDS - t0)) s)" && t0=$SECONDS; }
+# finish: the time of each step, the count, and the exit status.
+finish() {
+  local t
+  for t in "${times[@]}"; do say "$t"; done
+  say "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }
 # until_guest CONDITION SECS: waits in the guest for a shell condition.
@@ -23,6 +32,7 @@ unit() { board_sh "systemctl show -p $1 --value robot-client"; }
 # shellcheck disable=SC2016 # expanded in the guest
 stopped='[ "$(systemctl show -p ActiveState --value robot-client)" = inactive ]'
 journal() { board_sh "journalctl -u robot-client -o cat --no-pager $*"; }
+only_err_lines() { [ "$(journal -b -p err)" = "$(journal -b | grep 'ERR:')" ] && journal -b -p err | grep -q .; }
 # How many clients this boot started.
 starts() { journal -b | grep -c 'NOTICE: ev_run\.\.\.'; }
 received() { manager_query --cmd "$1" --count; }
@@ -32,11 +42,6 @@ sent() { proc_until "$2" manager_query --event send --text "{\"cmd\":\"$1\"}" --
 manager() { manager_stop && : >"$SB_DIR/manager.jsonl" && rm -rf "${SB_USERDATA:?}"/* && manager_start "$@"; }
 deployed() { manager_wait "$1" && [ "$(received sys_run_finish)" -ge 1 ]; }
 copies_whole() { diff -r "$SB_ROBOT" "$SB_USERDATA"; }
-# stops_clean [SECS]: the unit stops within SECS (30) and ended with status 0.
-stops_clean() {
-  until_guest "$stopped" "${1:-30}" && [ "$(board_sh 'systemctl show -p ActiveState -p Result -p ExecMainStatus robot-client' |
-    sort)" = $'ActiveState=inactive\nExecMainStatus=0\nResult=success' ]
-}
 # whole WHAT: a whole deployment: the manager saw it to its end, the copies
 # are whole, the unit ended with status 0.
 whole() {
@@ -44,6 +49,51 @@ whole() {
   check "$1: copies whole" copies_whole
   check "$1: the unit stops with status 0" stops_clean
 }
+# stops_clean [SECS]: the unit stops within SECS (30) and ended with status 0.
+stops_clean() {
+  until_guest "$stopped" "${1:-30}" && [ "$(board_sh 'systemctl show -p ActiveState -p Result -p ExecMainStatus robot-client' |
+    sort)" = $'ActiveState=inactive\nExecMainStatus=0\nResult=success' ]
+}
 # The gadget's cable, as the host side sees it: its USB device authorized.
 cable() { board_sh "echo $([ "$1" = in ] && echo 1 || echo 0) >\$(grep -l 0104 /sys/bus/usb/devices/*/idProduct | xargs dirname)/authorized"; }
 replug() { cable out && sleep 0.5 && cable in; }
+# slow on|off: the copies over usb0 slowed by a qdisc, or not.
+slow() { board_sh "tc qdisc $([ "$1" = on ] && echo add || echo del) dev usb0 root tbf rate 512kbit burst 16kb latency 30s" >/dev/null; }
+
+# installed_checks: after board_install, what dpkg and pairing left: the
+# units enabled as shipped and nothing running yet, the ssh policy in force
+# for the manager, and the units' exposure as systemd-analyze rates it (the
+# same bounds on each architecture: the sandbox is the same units').
+installed_checks() {
+  local scores
+  check "installed: the client and its cable watch enabled, the gadget set-up not, nothing running" \
+    [ "$(board_sh 'systemctl is-enabled robot-client robot-client-cable robot-client-gadget
+      systemctl is-active robot-client robot-client-cable')" = $'enabled\nenabled\ndisabled\ninactive\ninactive' ]
+  check "the shipped ssh policy is the package's, and in force for the manager" board_sh "dpkg -S /etc/ssh/ssh_config.d/robot-client.conf >/dev/null &&
+    ssh -G 10.10.10.2 | grep -xc -e 'batchmode yes' -e 'connecttimeout 10' -e 'stricthostkeychecking true' \
+    -e 'userknownhostsfile /etc/ssh/robot-manager_known_hosts' | grep -qx 4"
+  scores=$(board_sh 'for u in robot-client robot-client-cable; do systemd-analyze security $u; done' |
+    sed -n 's/.*exposure level for .*: \([0-9.]*\).*/\1/p' | paste -sd' ')
+  say "systemd-analyze security on the $BOARD_ARCH board: client and cable watch $scores"
+  check "the installed units rate 4.0 or less, the cable watch no worse than the client" \
+    awk -v s="$scores" 'BEGIN { split(s, e, " "); exit !(e[1] != "" && e[1] <= 4.0 && e[2] != "" && e[2] <= e[1]) }'
+}
+
+# no_denials WHAT: nothing in this boot's journal says that a seccomp filter
+# or another part of a sandbox stopped a program: no kernel audit record of
+# a seccomp action (type=1326; journald names it SECCOMP, and systemd's own
+# "+SECCOMP" feature line is not one), no process killed by SIGSYS ("Bad
+# system call", status 31/SYS, or 159 from a shell), and none of the
+# package's units ended by one. Called before each power-off and at the end, so that every
+# boot is read. (The client and the cable watch return EPERM for a filtered
+# call, which leaves no trace; the gadget set-up is killed.)
+no_denials() {
+  local found
+  found=$(board_sh "{ journalctl -b -k -o cat; journalctl -b -o cat; } |
+    grep -E 'type=1326|(^|[^+])SECCOMP|Bad system call|SIGSYS|status=31/SYS|status=159'
+    for u in robot-client robot-client-cable robot-client-gadget; do
+      echo \"\$u ExecMainStatus=\$(systemctl show -p ExecMainStatus --value \$u)\"
+    done | grep -E '=(31|159)\$'")
+  [ -z "$found" ] || say "$1: denials in the journal:"$'\n'"$found" >&2
+  check "$1: no seccomp or sandbox denial in the journal" [ -z "$found" ]
+}

@@ -20,13 +20,8 @@
 # Run as root; BOARD_KEEP=1 keeps the run directory.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
-if [ "$(id -u)" -ne 0 ] || [ ! -c /dev/net/tun ]; then
-  echo "upgrade test: SKIPPED: needs root and /dev/net/tun (it runs a virtual machine on a tap)"
-  exit 0
-fi
-scripts/setup.sh || exit 1
+BOARD_ARCH=amd64 BOARD_TEST="upgrade test"
 source tests/board/lib.sh
-BOARD_TEST_NAME="upgrade test"
 
 # links: the client's and the cable watch's enablement links, as "DIR/UNIT"
 # lines (none when disabled).
@@ -124,4 +119,4 @@ whole "reinstalled: the next plug-in"
 check "reinstalled: one deployment for the plug-in" [ "$(starts)" = $((n + 1)) ]
 timed "installed over itself, the cable out"
 
-board_summary
+finish

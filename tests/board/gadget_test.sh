@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Board test, arm64: the robot-client package built for arm64, the
+# architecture the product ships for, installed with dpkg on a Debian 12
+# arm64 board in a virtual machine (scripts/lib/board.sh, BOARD_ARCH=arm64:
+# QEMU's Arm "virt" machine under TCG). Its usb0 is a USB gadget made by the
+# shipped set-up on dummy_hcd, as on the boards the product ships for; the
+# cable is the host side's hold on the gadget's USB device, and the host
+# side, standing for the manager's PC, is bridged to the manager. The client
+# runs under the shipped units' sandboxing, whose system call filter is the
+# arm64 one here. Its twin on amd64 with a USB NIC is usb_nic_test.sh; the
+# two share tests/board/lib.sh.
+#
+# What runs here, and why here: everything that needs the cable (the
+# carrier) to come and go while usb0 stays, which only the gadget shows, and
+# the sandbox checks that depend on the architecture.
+#   1. booted with the cable out: install and pair (the units as shipped,
+#      the ssh policy, the exposure scores: the same bounds as on amd64);
+#      the gadget set-up enabled: usb0 comes, and nothing is started or sent
+#      until the cable is plugged in; then a whole deployment. (This is the
+#      cable out at power-on but for the order of the boot: the cold boot
+#      below covers that order, with the cable in.)
+#   2. booted with the cable in: a cold boot deploys, files identical (and
+#      the gadget set-up's own checks, gadget_setup_checks.sh, when it is
+#      there); a second plug-in deploys again, the cable out and in while
+#      its application runs makes the same process announce again, and no
+#      third comes while the cable stays in; an unplug during the copy, then
+#      a plug-in: the same client completes the deployment; the client
+#      disabled: a plug-in starts nothing; a client started by hand beside
+#      the unit stays the only one; journalctl -p err lists exactly the
+#      client's ERR lines.
+# The USB NIC's hot and cold plug, a stop during a copy, and remove and
+# purge run on amd64 only (usb_nic_test.sh): none depends on the
+# architecture or needs a gadget. At each power-off the journal holds no
+# seccomp or sandbox denial. Run as root; BOARD_KEEP=1 keeps the run
+# directory.
+set -uo pipefail
+cd "$(dirname "$0")/../.." || exit 1
+BOARD_ARCH=arm64 BOARD_TEST="board test (arm64, USB gadget)"
+source tests/board/lib.sh
+
+board_image || die "guest image"
+timed "image (cached after the first run)"
+board_deb arm64 || die "package build"
+timed "package build"
+board_up || die "manager side"
+manager --run-time 1
+board_boot --gadget out || die "boot as a gadget, cable out"
+timed "boot as a gadget, cable out"
+board_install || die "install and pair"
+installed_checks
+timed install
+
+# The integrator's one step for a gadget board: usb0 comes with the gadget,
+# the cable watch with usb0, and waits for the cable.
+board_sh 'systemctl enable --now robot-client-gadget' >/dev/null 2>&1 || die "the gadget set-up"
+check "cable out: the cable watch waits for it" until_guest \
+  "systemctl show -p StatusText --value robot-client-cable | grep -q waiting.for.the.cable" 60
+check "cable out: nothing started, nothing sent" [ "$(starts)$(manager_query --event accept --count)" = 00 ]
+cable in || die "cable in"
+whole "cable in after waiting for it"
+no_denials "boot with the cable out"
+timed "gadget set-up, cable out, then in"
+
+# A gadget board powered on with the cable in: usb0 is the shipped set-up's
+# and a whole deployment runs.
+board_halt || die "power off"
+manager --run-time 1
+board_boot --gadget in || die "boot as a gadget, cable in"
+timed "boot as a gadget, cable in"
+check "gadget: usb0 is the shipped gadget set-up's" \
+  board_sh 'systemctl is-active -q robot-client-gadget && grep -qx usb0 /sys/kernel/config/usb_gadget/robot-client/functions/ecm.usb0/ifname'
+whole "cold boot"
+if [ -f tests/board/gadget_setup_checks.sh ]; then
+  # shellcheck source=/dev/null # another file, there or not
+  source tests/board/gadget_setup_checks.sh
+  gadget_setup_checks
+fi
+timed "cold boot"
+
+# Plugging in again runs a second deployment: the cable out and in again
+# while its application runs makes the same process start the handshake
+# again, on the same connection; no third comes while the cable then stays
+# in. (The run lasts long enough for the restart to reach the manager
+# first.)
+manager --run-time 8
+replug || die "cable out and in"
+check "carrier: the client runs the deployment" sent sys_runing 120
+pid=$(unit MainPID) n=$(received connected)
+replug || die "cable out and in"
+check "carrier up: connected again" proc_until 60 manager_query --conn 1 --cmd connected --at-least $((n + 1))
+check "carrier up: the same process" [ "$(unit MainPID)" = "$pid" ]
+whole "plugged in again"
+sleep 3
+check "two deployments, no third while the cable stays in" [ "$(starts)" = 2 ]
+check "systemctl status shows the cable in" \
+  board_sh "systemctl show -p StatusText --value robot-client-cable | grep -q '^cable in since'"
+timed "plugged in again, the cable out and in while running"
+
+# An unplug while the copy runs: the copy fails within ssh's keep-alive
+# window and the client stays. The manager, whose end of the link went away
+# with the cable, ends the session; plugged in again, the same client
+# connects anew and the deployment completes.
+manager --run-time 1
+# A file that takes the copy half a minute at the slowed rate; the cable goes
+# once its bytes arrive.
+board_sh 'head -c 2M /dev/zero >/robot/app/large.bin' && head -c 2M /dev/zero >"$SB_ROBOT/app/large.bin" &&
+  slow on && replug && proc_until 120 test -s "$SB_USERDATA/app/large.bin" || die "no copy started"
+pid=$(unit MainPID) n=$(starts) t=$SECONDS
+cable out && kill -USR1 "$MANAGER_PID" || die "cable out"
+check "unplug during the copy: the copy fails within the keep-alive window" \
+  until_guest "journalctl -b -u robot-client -o cat | grep -q ERR:.copy.failed" 45
+say "the copy failed $((SECONDS - t)) s after the unplug"
+check "unplug during the copy: the client stays" [ "$(unit MainPID)" = "$pid" ]
+slow off && cable in || die "cable in"
+whole "plugged in again after an unplug during the copy"
+check "plugged in again: the same client, on a new connection" [ "$(starts) $(manager_query --event accept --count)" = "$n 2" ]
+board_sh 'rm /robot/app/large.bin' && rm "$SB_ROBOT/app/large.bin" || die "large file"
+timed "unplug during a copy"
+
+# Disabled, a plug-in starts nothing; a client started by hand beside the
+# unit stays the only one, however often the unit is started.
+board_sh 'systemctl disable robot-client' >/dev/null 2>&1 || die "disable"
+n=$(starts)
+replug && sleep 3
+check "disabled: a plug-in starts nothing" [ "$(starts)" = "$n" ]
+board_sh 'systemctl enable robot-client' >/dev/null 2>&1 || die "enable"
+manager --run-time -1
+# Two starts: the first one's stop must not free the lock for the second.
+hand=$(board_sh '(robot-client >/dev/null 2>&1 & echo $!); sleep 1; systemctl restart robot-client; sleep 1;
+  systemctl restart robot-client; sleep 2' 60)
+check "by hand: the client started by hand stays the only one" [ "$(board_sh 'pgrep -x robot-client')" = "$hand" ]
+check "by hand: the unit is refused with status 1" [ "$(unit ExecMainStatus)" = 1 ]
+check "by hand: it says why" grep -q 'ERR: another robot-client is running' <<<"$(journal -b)"
+board_sh "kill -INT $hand; systemctl reset-failed robot-client" >/dev/null
+check "journalctl -p err lists the ERR lines" only_err_lines
+no_denials "boot with the cable in"
+timed "disabled, and a client by hand"
+finish

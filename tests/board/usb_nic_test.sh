@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Board test, amd64: the robot-client package installed with dpkg on a
+# Debian 12 PC in a virtual machine (scripts/lib/board.sh), its usb0 a USB
+# network adapter (QEMU's usb-net): started and stopped by systemd (the
+# cable watch, the usb0 device), logging to journald, copying with the
+# shipped ssh policy under the shipped units' sandboxing, against the
+# simulated manager and a real sshd. Its gadget twin is gadget_test.sh, on
+# arm64, the architecture the product ships for; the two share
+# tests/board/lib.sh.
+#
+# What runs here, and why here: what a USB NIC shows and a gadget does not
+# (the device itself comes and goes), and the package's life with dpkg.
+#   1. booted without a NIC: install and pair (the units as shipped, the ssh
+#      policy, the exposure scores); hot plug (attaching the NIC starts the
+#      client, detaching it mid-deployment stops it whole, nothing left);
+#      a stop during a slowed copy (the copy ends, then the client, in
+#      order). The gadget board's cable keeps usb0: neither a hot plug nor
+#      unplug of the device happens there.
+#   2. booted with the NIC attached: cold plug (usb0 there before the cable
+#      watch: one whole deployment); pairing again over usb0; then the
+#      package removed and purged (its maintainer scripts are shell, the same
+#      on every architecture).
+# Each is checked from the manager's record, the copied files and the
+# guest's journal, which holds no seccomp or sandbox denial at each
+# power-off. Run as root; BOARD_KEEP=1 keeps the run directory.
+set -uo pipefail
+cd "$(dirname "$0")/../.." || exit 1
+BOARD_ARCH=amd64 BOARD_TEST="board test (amd64, USB NIC)"
+source tests/board/lib.sh
+
+board_image || die "guest image"
+timed "image (cached after the first run)"
+board_deb amd64 || die "package build"
+tests/package/check-deb.sh "$BOARD_DEB" amd64 || die "the package"
+timed "package build and checks"
+board_up || die "manager side"
+board_boot || die "boot"
+timed "boot without a NIC"
+board_install || die "install and pair"
+installed_checks
+timed install
+
+# Hot plug: attaching the NIC starts the client; detaching it mid-deployment
+# stops the unit, nothing of it left.
+manager --run-time -1
+board_plug || die "device_add usb-net"
+check "hot plug: the client runs the deployment" sent sys_runing 120
+check "hot plug: copies whole" copies_whole
+pid=$(unit MainPID)
+check "the sandbox holds: only CAP_NET_ADMIN, no new privileges, /run/robot-client" \
+  board_sh "[ -d /run/robot-client ] && grep -q '^CapBnd:.*0000000000001000' /proc/$pid/status && grep -q '^NoNewPrivs:.*1' /proc/$pid/status"
+board_unplug || die "device_del usb-net"
+check "unplug: the unit stops with status 0" stops_clean 60
+check "unplug: nothing of it left, the lock free" \
+  board_sh "! kill -0 $pid 2>/dev/null && [ ! -e /sys/fs/cgroup/system.slice/robot-client.service ] && flock -n /run/robot-client/lock true"
+timed "hot plug"
+
+# Stop during a copy: the copy finishes, sys_mount_finish follows it, the
+# client ends in order. The copies are slowed by a qdisc set as usb0 appears.
+board_sh 'mkdir -p /run/udev/rules.d && echo "ACTION==\"add\", KERNEL==\"usb0\", RUN+=\"/sbin/tc qdisc add dev usb0 root tbf rate 512kbit burst 16kb latency 30s\"" >/run/udev/rules.d/90-slow.rules && udevadm control --reload' ||
+  die "slow-link rule"
+manager --run-time 1
+board_plug || die "device_add usb-net again"
+# As soon as a copy runs, the stop is queued; scp must still be there after.
+pid=$(board_sh "timeout 120 sh -c 'until pgrep -x scp >/dev/null; do sleep 0.2; done' &&
+  systemctl stop --no-block robot-client && pgrep -x scp >/dev/null && systemctl show -p MainPID --value robot-client" 130)
+check "re-plug: the client starts again; stop requested during its copy" [ -n "$pid" ]
+check "stop: the unit stops with status 0" stops_clean 300
+check "stop: sys_mount_finish after a whole copy" [ "$(received sys_mount_finish)" = 1 ]
+check "stop: copies whole" copies_whole
+run_log=$(board_sh "journalctl -o cat --no-pager _PID=$pid")
+check "stop: the exit lines, the last one last" [ "$(tail -n 2 <<<"$run_log" | sed 's/^\[[^]]*\] //')" = \
+  $'WARN: SIGINT exit...\nERR: robot client exit!' ]
+check "journalctl -p err lists the ERR lines" only_err_lines
+no_denials "boot without a NIC"
+timed "stop during a copy"
+
+# Cold plug: power on with the USB NIC attached.
+board_halt || die "power off"
+manager --run-time 1
+board_boot --usb || die "boot with the NIC"
+timed "boot with the NIC"
+whole "cold plug"
+check "cold plug: sys_run_finish reported once" [ "$(received sys_run_finish)" = 1 ]
+check "cold plug: not restarted" [ "$(unit NRestarts)" = 0 ]
+check "cold plug: the page cache was dropped" board_sh "journalctl -k -b -o cat | grep -q 'drop_caches: 1'"
+check "cold plug: journalctl -p err lists the ERR lines" only_err_lines
+# Pairing again, now fetching the manager's host key over the link (the
+# operator guide's second way), keeps the pin and prints the same line for
+# the manager's authorized_keys.
+check "pairing again over usb0: the same pin and authorized_keys line" board_sh "p=\$(md5sum </etc/ssh/robot-manager_known_hosts)
+  robot-client-pair </dev/null | grep -qxF '$(cat "$SB_DIR/sshd/authorized_keys")' && [ \"\$(md5sum </etc/ssh/robot-manager_known_hosts)\" = \"\$p\" ]"
+no_denials "boot with the NIC"
+timed "cold plug"
+
+# Removed, the units stop and are masked; purged, nothing of the package is
+# left, the pinned host key included.
+board_sh 'dpkg -r robot-client >/tmp/dpkg.log 2>&1' 60 || die "dpkg -r"
+check "remove: nothing runs, the units masked" board_sh '! pgrep -x robot-client && ! pgrep -x robot-client-ca &&
+  [ "$(readlink /etc/systemd/system/robot-client.service /etc/systemd/system/robot-client-cable.service)" = "$(printf "/dev/null\n/dev/null")" ]'
+board_sh 'dpkg -P robot-client >/tmp/dpkg.log 2>&1' 60 || die "dpkg -P"
+check "purge: nothing of it left" board_sh '[ -z "$(find /etc /lib/systemd /usr /var/lib/systemd -name "*robot-*")" ]'
+timed "remove and purge"
+finish
