@@ -361,7 +361,7 @@ TEST(CableWatchBinary, ALogLineToAClosedStreamDoesNotEndIt)
     ASSERT_EQ(posix_spawnp(&pid, "timeout", &toPipe, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&toPipe);
     close(pipeFds[1]);
-    // It logs the plug-in, then asks for the start.
+    // It logs the plug-in, then asks for the start (within 10 s, emulated too).
     int status = 0;
     for (int i = 0;
          i < 100 && actions().find("start") == std::string::npos && waitpid(pid, &status, WNOHANG) == 0; i++)
