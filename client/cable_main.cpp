@@ -1,6 +1,9 @@
 // robot-client-cable: the cable watch that robot-client-cable.service runs.
-// It takes no arguments and reads no configuration.
+// It takes no arguments and reads no configuration. It exits only when it
+// cannot watch (no netlink socket, a socket that cannot be read), with
+// status 1, which the unit's Restart=on-failure answers.
 
+#include <csignal>
 #include <cstdio>
 
 #include "client/cable_watch.h"
@@ -14,9 +17,12 @@ int main(int argc, char ** /*argv*/)
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     logSetup();
+    // A log line written to a closed stream (the journal's, when journald
+    // restarts) must fail, not end the watch: systemd counts an end by
+    // SIGPIPE as a clean exit and would not start it again.
+    signal(SIGPIPE, SIG_IGN);
     const int fd = cableWatchStart();
     if (fd < 0)
         return 1;
-    for (;;)
-        cableWatchRead(fd);
+    return cableWatchRun(fd);
 }

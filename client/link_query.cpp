@@ -1,11 +1,15 @@
 #include "client/link_query.h"
 
+#include <arpa/inet.h>
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <ifaddrs.h>
 #include <linux/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <netinet/in.h>
 #include <string_view>
 #include <sys/socket.h>
 
@@ -74,4 +78,24 @@ int setUsb0Up()
         answer->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
         return -EIO;
     return static_cast<const nlmsgerr *>(NLMSG_DATA(answer))->error;
+}
+
+bool usb0HasClientAddress()
+{
+    ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0)
+        return false;
+    in_addr client{};
+    inet_pton(AF_INET, kClientIp, &client);
+    bool found = false;
+    for (const ifaddrs *one = all; one != nullptr && !found; one = one->ifa_next) {
+        if (one->ifa_addr == nullptr || one->ifa_addr->sa_family != AF_INET ||
+            strcmp(one->ifa_name, kUsbIfName) != 0)
+            continue;
+        sockaddr_in addr{};
+        memcpy(&addr, one->ifa_addr, sizeof(addr));
+        found = addr.sin_addr.s_addr == client.s_addr;
+    }
+    freeifaddrs(all);
+    return found;
 }

@@ -10,3 +10,8 @@ int queryUsb0Carrier();
 // Sets usb0 administratively up, as `ip link set usb0 up` does (needs
 // CAP_NET_ADMIN): 0, or the negative errno of the kernel's refusal.
 int setUsb0Up();
+
+// Whether usb0 carries the client's address (kClientIp), which the client
+// gives it when it brings the link up: true once a client has run on this
+// usb0. Asked over netlink too (getifaddrs), no IP socket needed.
+bool usb0HasClientAddress();

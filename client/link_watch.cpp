@@ -77,11 +77,19 @@ int subscribeLinkNotifications()
     // The kernel's default receive buffer holds a burst of notifications
     // that arrives while the loop is blocked in a copy or a bring-up.
     const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0)
+        return -1;
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     local.nl_pid = 0;
     local.nl_groups = RTMGRP_LINK;
-    bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof(local));
+    // Not bound, the socket would hear nothing: no socket rather than a deaf one.
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof(local)) != 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
     // Asked after subscribing, so no change falls between the two. With the
     // cable in from the start no notification for usb0 may ever come: lost
     // ones must not then be taken for a plug-in.
@@ -129,7 +137,12 @@ LinkNews readLinkNotifications(int fd, bool print)
 {
     alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
     const auto len = static_cast<int>(read(fd, buf.data(), buf.size()));
-    if (len < 0 && errno == ENOBUFS) {
+    if (len < 0 && errno != ENOBUFS) {
+        LinkNews failed;
+        failed.readError = errno;
+        return failed;
+    }
+    if (len < 0) {
         // The receive buffer overflowed while the reader was busy (a copy, a
         // bring-up): a plug-in may be among the lost notifications.
         CLIENT_LOG(kLevelWarn, "link notifications lost (ENOBUFS); asking the kernel for usb0\n");
