@@ -364,7 +364,7 @@ TEST(CableWatchBinary, ALogLineToAClosedStreamDoesNotEndIt)
     // It logs the plug-in, then asks for the start (within 10 s, emulated too).
     int status = 0;
     for (int i = 0;
-         i < 100 && actions().find("start") == std::string::npos && waitpid(pid, &status, WNOHANG) == 0; i++)
+         i < 200 && actions().find("start") == std::string::npos && waitpid(pid, &status, WNOHANG) == 0; i++)
         usleep(50000);
     const bool running = waitpid(pid, &status, WNOHANG) == 0;
     EXPECT_TRUE(running) << "ended with wait status " << status;
