@@ -81,8 +81,9 @@ native() {
   cmake --build build -j"$(nproc)"
 }
 # The two boards, each in its virtual machine, from the start: the amd64 PC
-# with a USB NIC, and the arm64 gadget board the product ships for.
-beside board-amd64 tests/board/usb_nic_test.sh
+# with a USB NIC, then the upgrades from each release on an amd64 gadget
+# board, and the arm64 gadget board the product ships for.
+beside board-amd64 bash -c 'tests/board/usb_nic_test.sh && tests/board/upgrade_test.sh'
 beside board-arm64 tests/board/gadget_test.sh
 # The Debian packages: the amd64 one (the board test may have built it
 # already: build-deb.sh then keeps it) and the source package, checked.
