@@ -103,7 +103,8 @@ case_silent_ssh() {
   # The client goes on after its announcement (sys_mount 2 s later) while a
   # busy machine gets to this question.
   must_receive -p 1 connected sys_mount sys_mount_finish sys_run connected
-  [ "$(manager_query --name port22 --event accept --count)" -eq 2 ] || fail "port 22 was not reached twice"
+  # Its copy after the new announcement reaches port 22 a second time.
+  proc_until 30 manager_query --name port22 --event accept --at-least 2 || fail "port 22 was not reached twice"
   must_stop_on_sigint
 }
 
