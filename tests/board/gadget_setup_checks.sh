@@ -1,13 +1,13 @@
 # shellcheck shell=bash
 # gadget_setup_checks: the shipped gadget set-up (robot-client-gadget) on a
 # real configfs, in the board test's gadget guest. Defines one function for
-# tests/board/board_test.sh, which sources this file and calls it with its
+# tests/board/gadget_test.sh, which sources this file and calls it with its
 # helpers board_sh 'COMMAND' [SECS] (runs COMMAND in the guest's root shell:
 # its output and status) and check "WHAT" COMMAND... (counts a pass or
 # prints a FAIL).
 #
-# Call it in a guest booted with the cable in (board_boot --gadget in: the
-# host side takes a new gadget device at once), the set-up enabled and
+# Call it last in a guest booted with the cable in (board_boot --gadget in:
+# the host side takes a new gadget device at once), the set-up enabled and
 # active, and no deployment running. It checks:
 #   - a whole gadget is "set up already" and left as it is;
 #   - a gadget left half built (its directory only) or unbound is removed
@@ -15,10 +15,9 @@
 #   - an interface that the kernel names otherwise than usb0 (another usb0
 #     is there) fails the set-up, names the interface, and leaves no gadget.
 # usb0 goes and comes meanwhile; the client and the cable watch are masked
-# for the time (--runtime) so that no deployment starts. It leaves the guest
-# as it found it: the gadget set up, usb0 there with the cable in, the
-# watch running and the target of the cable active, no deployment started
-# (the watch, started again, must take the cable for one it saw before).
+# for the time (--runtime) so that no deployment starts, and stay stopped:
+# the guest is left with no gadget (a gadget made again there may come
+# without its carrier, which dummy_hcd's host side can miss).
 gadget_setup_checks() {
   local g=/sys/kernel/config/usb_gadget/robot-client set_up=/usr/libexec/robot-client/robot-client-gadget
   local whole out mac index
@@ -62,15 +61,6 @@ gadget_setup_checks() {
     grep -q "named the gadget's interface 'usb1', not usb0" <<<"$out"
   check "gadget set-up: ... and leaving no gadget" board_sh "[ ! -e $g ]"
 
-  # As it was: the gadget, usb0 with the cable in (the host side takes the
-  # new device at once), the target of that cable, the watch.
-  board_sh "ip link del usb0 2>/dev/null; systemctl start robot-client-gadget &&
-    timeout 60 sh -c 'until [ \"\$(cat /sys/class/net/usb0/carrier 2>/dev/null)\" = 1 ]; do sleep 0.2; done' &&
-    systemctl start robot-client-plugged.target;
-    systemctl unmask --runtime robot-client.service robot-client-cable.service && systemctl start robot-client-cable" 90 >/dev/null
-  check "gadget set-up: the guest is left with the gadget whole, usb0's carrier up and the watch running" \
-    board_sh "$whole && [ \"\$(cat /sys/class/net/usb0/carrier)\" = 1 ] && systemctl is-active -q robot-client-cable"
-  check "gadget set-up: the watch started again takes the cable for one it saw: no deployment" \
-    board_sh "sleep 1; systemctl show -p StatusText --value robot-client-cable | grep -q 'before this watch started' &&
-      ! systemctl is-active -q robot-client"
+  # What the checks made goes: the other usb0; the units are unmasked.
+  board_sh "ip link del usb0; systemctl unmask --runtime robot-client.service robot-client-cable.service" >/dev/null
 }

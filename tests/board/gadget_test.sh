@@ -25,13 +25,15 @@
 #      plugged in again, the same client completes the deployment. (One
 #      plug-in serves both: a separate "cable in after waiting" deployment
 #      would repeat the cold boot's.)
-#   2. booted with the cable in: a cold boot deploys, files identical (and
-#      the gadget set-up's own checks, gadget_setup_checks.sh, when it is
-#      there); a second plug-in deploys again, the cable out and in while
+#   2. booted with the cable in: a cold boot deploys, files identical; a
+#      second plug-in deploys again, the cable out and in while
 #      its application runs makes the same process announce again, and no
 #      third comes while the cable stays in; the client disabled: a plug-in
 #      starts nothing; a client started by hand beside the unit stays the
-#      only one; journalctl -p err lists exactly the client's ERR lines.
+#      only one; journalctl -p err lists exactly the client's ERR lines;
+#      last, since they take usb0 away, the gadget set-up's own checks
+#      (gadget_setup_checks.sh: a whole gadget, a leftover, an unbound one,
+#      an interface the kernel names otherwise).
 # The USB NIC's hot and cold plug, a stop during a copy, pairing again over
 # usb0, and remove and purge run on amd64 only (usb_nic_test.sh): none
 # depends on the architecture or needs a gadget. At each power-off the
@@ -95,11 +97,6 @@ timed "boot as a gadget, cable in"
 check "gadget: usb0 is the shipped gadget set-up's" \
   board_sh 'systemctl is-active -q robot-client-gadget && grep -qx usb0 /sys/kernel/config/usb_gadget/robot-client/functions/ecm.usb0/ifname'
 whole "cold boot"
-if [ -f tests/board/gadget_setup_checks.sh ]; then
-  # shellcheck source=/dev/null # another file, there or not
-  source tests/board/gadget_setup_checks.sh
-  gadget_setup_checks
-fi
 timed "cold boot"
 
 # Plugging in again runs a second deployment: the cable out and in again
@@ -137,6 +134,11 @@ check "by hand: the unit is refused with status 1" [ "$(unit ExecMainStatus)" = 
 check "by hand: it says why" grep -q 'ERR: another robot-client is running' <<<"$(journal -b)"
 board_sh "kill -INT $hand; systemctl reset-failed robot-client" >/dev/null
 check "journalctl -p err lists the ERR lines" only_err_lines
-no_denials "boot with the cable in"
 timed "disabled, and a client by hand"
+
+# Last, since it takes usb0 away: the gadget set-up's own checks.
+source tests/board/gadget_setup_checks.sh
+gadget_setup_checks
+no_denials "boot with the cable in"
+timed "the gadget set-up's checks"
 finish
