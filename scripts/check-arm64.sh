@@ -9,7 +9,8 @@
 # - the tests labelled "unit" (those labelled "timing" wait for real time,
 #   which emulation does not change), except those whose name matches
 #   $RC_NATIVE_ONLY: RobotClient.* starts the built daemon, an arm64 program
-#   that the native shell cannot exec (no binfmt_misc hands it to qemu here).
+#   that the native shell can exec only where binfmt_misc hands it to qemu
+#   (the arm64 board image's build registers that; a fresh machine has not).
 #   A new test that cannot run under emulation is kept out by ending its
 #   suite name in NativeOnly. The rest works under qemu-user: the test
 #   sandbox's network and mount namespaces, veth links, rtnetlink, interface
