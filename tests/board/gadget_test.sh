@@ -46,10 +46,7 @@ cd "$(dirname "$0")/../.." || exit 1
 BOARD_ARCH=arm64 BOARD_TEST="board test (arm64, USB gadget)"
 source tests/board/lib.sh
 
-board_image || die "guest image"
-timed "image (cached after the first run)"
-board_deb arm64 || die "package build"
-timed "package build"
+prepare
 board_up || die "manager side"
 manager --run-time 1
 board_boot --gadget out || die "boot as a gadget, cable out"

@@ -26,6 +26,15 @@ finish() {
   say "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }
+# prepare: the cached guest image and this checkout's package for the
+# board's architecture (the test command's deb and arm64 stages check the
+# packages themselves).
+prepare() {
+  board_image || die "guest image"
+  timed "image (cached after the first run)"
+  board_deb || die "package build"
+  timed "package build"
+}
 # until_guest CONDITION SECS: waits in the guest for a shell condition.
 until_guest() { board_sh "timeout $2 sh -c $(printf %q "until $1; do sleep 0.2; done")" $(($2 + 10)) >/dev/null; }
 unit() { board_sh "systemctl show -p $1 --value robot-client"; }

@@ -42,8 +42,7 @@ watch_pid() { board_sh 'systemctl show -p MainPID --value robot-client-cable'; }
 # started this boot.
 nothing_started() { sleep 5 && [ "$(starts)" = "$1" ]; }
 
-board_image || die "guest image"
-board_deb || die "package build"
+prepare
 deb=$(basename "$BOARD_DEB")
 carry=$(mktemp -d) && mkdir -p "$carry/releases"
 for v in $(awk '!/^#/ && NF { print $1 }' packaging/releases); do
@@ -51,7 +50,7 @@ for v in $(awk '!/^#/ && NF { print $1 }' packaging/releases); do
 done
 cp packaging/robot-client-gadget "$carry/vendor-gadget"
 BOARD_CARRY=$carry
-timed "packages (the releases cached after the first run)"
+timed "the releases (cached after the first run)"
 board_up || die "manager side"
 rm -rf "$carry"
 manager --run-time 40

@@ -31,11 +31,7 @@ cd "$(dirname "$0")/../.." || exit 1
 BOARD_ARCH=amd64 BOARD_TEST="board test (amd64, USB NIC)"
 source tests/board/lib.sh
 
-board_image || die "guest image"
-timed "image (cached after the first run)"
-board_deb amd64 || die "package build"
-tests/package/check-deb.sh "$BOARD_DEB" amd64 || die "the package"
-timed "package build and checks"
+prepare
 board_up || die "manager side"
 board_boot || die "boot"
 timed "boot without a NIC"
