@@ -100,8 +100,9 @@ timed "cold boot"
 # while its application runs makes the same process start the handshake
 # again, on the same connection; no third comes while the cable then stays
 # in. (The run lasts long enough for the restart to reach the manager
-# first.)
-manager --run-time 8
+# first, also when a busy machine takes seconds over the cable out and in:
+# a run that ended first would make the restart a new client.)
+manager --run-time 20
 replug || die "cable out and in"
 check "carrier: the client runs the deployment" sent sys_runing 120
 pid=$(unit MainPID) n=$(received connected)
