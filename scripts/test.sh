@@ -50,8 +50,10 @@ beside() {
   pids[$name]=$! since[$name]=$SECONDS
 }
 
-# join NAME: waits for a stage started beside, and shows how it ended.
+# join NAME: waits for a stage started beside, and shows how it ended. A
+# stage that ended early was joined already, by the stage that followed.
 join() {
+  [[ -v "pids[$1]" ]] || return 0
   local name=$1 pid=${pids[$1]}
   unset "pids[$name]"
   if wait "$pid"; then
