@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Code checks: clang-format on every C++ file, clang-tidy (.clang-tidy) and
-# cppcheck on the daemon code (client/ net/ log/). clang-tidy reads the
-# compile commands of a configure-only build in build-lint.
+# cppcheck on the daemon code (client/ net/ log/), shellcheck on every shell
+# script. clang-tidy reads the compile commands of a configure-only build in
+# build-lint.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,6 +37,19 @@ grep -vE '^[0-9]+ warnings? generated\.$' "$tidy_log" || true
 if cppcheck --enable=warning,performance,portability --library=posix --std=c++20 --language=c++ -I. \
   --suppressions-list=scripts/cppcheck-suppressions.txt --error-exitcode=1 --quiet client net log; then
   echo "lint: cppcheck: ok"
+else
+  status=1
+fi
+
+# Every shell script (the shipped ones and the maintainer scripts too) and
+# every library the scripts source; its warnings and errors, not its style
+# notes.
+mapfile -t shell_files < <(git ls-files --cached --others --exclude-standard |
+  while read -r f; do
+    [ -f "$f" ] && head -n 1 "$f" | grep -qE '^#!.*\b(ba)?sh\b|^# shellcheck shell=' && echo "$f"
+  done)
+if shellcheck -x -S warning "${shell_files[@]}"; then
+  echo "lint: shellcheck: ${#shell_files[@]} files ok"
 else
   status=1
 fi
