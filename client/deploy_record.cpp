@@ -1,0 +1,184 @@
+#include "client/deploy_record.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "net/fd_guard.h"
+
+namespace {
+
+constexpr mode_t kRecordMode = 0600;
+// A record is a few hundred bytes; anything longer is no record of ours.
+constexpr size_t kRecordMax = 1024;
+
+struct StateWord {
+    DeployState state;
+    std::string_view word;
+};
+constexpr std::array<StateWord, 4> kStateWords = {{
+    {DeployState::kRunning, "running"},
+    {DeployState::kFinished, "finished"},
+    {DeployState::kExited, "exited"},
+    {DeployState::kStopped, "stopped"},
+}};
+
+// "ok", "none" or "exit N".
+void copyWord(int result, std::span<char> out)
+{
+    if (result == 0)
+        snprintf(out.data(), out.size(), "ok");
+    else if (result < 0)
+        snprintf(out.data(), out.size(), "none");
+    else
+        snprintf(out.data(), out.size(), "exit %d", result);
+}
+
+// A number of the record (0 for none).
+double numberOf(std::string_view value)
+{
+    std::array<char, 32> text{};
+    value.copy(text.data(), std::min(value.size(), text.size() - 1));
+    return strtod(text.data(), nullptr);
+}
+
+int copyFromWord(std::string_view word)
+{
+    if (word == "ok")
+        return 0;
+    if (word.starts_with("exit ")) {
+        const int status = static_cast<int>(numberOf(word.substr(5)));
+        return status > 0 ? status : kCopyNotRun;
+    }
+    return kCopyNotRun;
+}
+
+} // namespace
+
+const char *deployStateWord(DeployState state)
+{
+    for (const auto &known : kStateWords) {
+        if (known.state == state)
+            return known.word.data();
+    }
+    return "unknown";
+}
+
+DeployState deployStateFromWord(std::string_view word)
+{
+    for (const auto &known : kStateWords) {
+        if (known.word == word)
+            return known.state;
+    }
+    return DeployState::kUnknown;
+}
+
+int formatDeployRecord(const DeployRecord &record, std::span<char> out)
+{
+    std::array<char, 16> app{};
+    std::array<char, 16> ai{};
+    copyWord(record.copyApp, app);
+    copyWord(record.copyAi, ai);
+    const int len = snprintf(out.data(), out.size(),
+                             "format=%d\nstate=%s\npid=%ld\nhandshake_started=%.6f\nended=%.6f\n"
+                             "copy_app=%s\ncopy_ai=%s\ncarrier_ups=%d\ndropped_connections=%d\n",
+                             kDeployRecordFormat, deployStateWord(record.state), record.pid,
+                             record.handshakeStarted, record.ended, app.data(), ai.data(), record.carrierUps,
+                             record.droppedConnections);
+    return len >= 0 && static_cast<size_t>(len) < out.size() ? len : -1;
+}
+
+DeployRecord parseDeployRecord(std::string_view text)
+{
+    DeployRecord record;
+    bool known = false;
+    DeployState state = DeployState::kUnknown;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos)
+            continue;
+        const std::string_view key = line.substr(0, eq);
+        const std::string_view value = line.substr(eq + 1);
+        if (key == "format")
+            known = static_cast<int>(numberOf(value)) == kDeployRecordFormat;
+        else if (key == "state")
+            state = deployStateFromWord(value);
+        else if (key == "pid")
+            record.pid = static_cast<long>(numberOf(value));
+        else if (key == "handshake_started")
+            record.handshakeStarted = numberOf(value);
+        else if (key == "ended")
+            record.ended = numberOf(value);
+        else if (key == "copy_app")
+            record.copyApp = copyFromWord(value);
+        else if (key == "copy_ai")
+            record.copyAi = copyFromWord(value);
+        else if (key == "carrier_ups")
+            record.carrierUps = static_cast<int>(numberOf(value));
+        else if (key == "dropped_connections")
+            record.droppedConnections = static_cast<int>(numberOf(value));
+    }
+    if (known)
+        record.state = state;
+    else
+        record = {};
+    return record;
+}
+
+int writeDeployRecord(const char *path, const DeployRecord &record)
+{
+    std::array<char, kRecordMax> text{};
+    const int len = formatDeployRecord(record, text);
+    if (len < 0)
+        return -EOVERFLOW;
+    std::array<char, 256> tmp{};
+    if (snprintf(tmp.data(), tmp.size(), "%s.new", path) >= static_cast<int>(tmp.size()))
+        return -ENAMETOOLONG;
+    {
+        const FdGuard fd(open(tmp.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kRecordMode));
+        if (fd.get() < 0)
+            return -errno;
+        // Root's alone, whatever the umask let through before.
+        if (fchmod(fd.get(), kRecordMode) != 0 ||
+            write(fd.get(), text.data(), static_cast<size_t>(len)) != static_cast<ssize_t>(len)) {
+            const int err = errno != 0 ? errno : EIO;
+            unlink(tmp.data());
+            return -err;
+        }
+    }
+    if (rename(tmp.data(), path) != 0) {
+        const int err = errno;
+        unlink(tmp.data());
+        return -err;
+    }
+    return 0;
+}
+
+DeployRecord readDeployRecord(const char *path)
+{
+    const FdGuard fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return {};
+    std::array<char, kRecordMax> text{};
+    const ssize_t got = read(fd.get(), text.data(), text.size() - 1);
+    if (got <= 0)
+        return {};
+    return parseDeployRecord(std::string_view(text.data(), static_cast<size_t>(got)));
+}
+
+double monotonicSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
