@@ -8,7 +8,7 @@
 set -euo pipefail
 
 pkgs=(g++-aarch64-linux-gnu qemu-user dpkg-dev debhelper crossbuild-essential-arm64
-      libev-dev:arm64 libcjson-dev:arm64 libgtest-dev:arm64
+      libev-dev:arm64 libcjson-dev:arm64 libsystemd-dev:arm64 libgtest-dev:arm64
       libstdc++6:arm64)
 
 # arm64 package names mean something to dpkg only once the architecture is
