@@ -215,7 +215,7 @@ sandbox_show() {
 # sandbox_client_log [FROM]: the client's log without colours and empty
 # lines, from line FROM + 1 on (default: all of it).
 sandbox_client_log() {
-  sed -e 's/\x1b\[[0-9;]*m//g' -e '/^$/d' "$SB_CLIENT_LOG" 2>/dev/null | tail -n +$((${1:-0} + 1))
+  sed -e 's/\x1b\[[0-9;]*m//g' -e '/^$/d' "${SB_CLIENT_LOG:-/dev/null}" 2>/dev/null | tail -n +$((${1:-0} + 1))
 }
 
 # sandbox_wait_log FILE REGEX [SECS] [COUNT]: waits until FILE holds COUNT

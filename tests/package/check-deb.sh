@@ -31,11 +31,11 @@ grep -q "^project(robot-client VERSION $version " CMakeLists.txt ||
 arch=$(dpkg-deb -f "$deb" Architecture)
 [ "$arch" = "$want_arch" ] || fail "$deb: Architecture $arch, expected $want_arch"
 contents=$(dpkg-deb -c "$deb")
-for f in /usr/sbin/robot-client /usr/sbin/robot-client-pair /usr/libexec/robot-client/robot-client-cable \
+for f in /usr/sbin/robot-client{,-pair,-check} /usr/libexec/robot-client/robot-client-cable \
   /usr/libexec/robot-client/robot-client-gadget /lib/systemd/system/robot-client{,-cable,-gadget}.service \
   /lib/systemd/system/robot-client-plugged.target /etc/ssh/ssh_config.d/robot-client.conf \
   /usr/share/doc/robot-client/{operator-guide.md,copyright,changelog.gz,NEWS.Debian.gz} \
-  /usr/share/man/man8/robot-client{,-pair,-cable,-gadget}.8.gz; do
+  /usr/share/man/man8/robot-client{,-pair,-check,-cable,-gadget}.8.gz; do
   grep -q " \.$f\$" <<<"$contents" || fail "$deb: no $f"
 done
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/ssh/ssh_config.d/robot-client.conf ] || fail "$deb: the ssh drop-in is no conffile"

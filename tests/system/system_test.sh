@@ -111,5 +111,39 @@ case_silent_ssh() {
   must_stop_on_sigint
 }
 
+# robot-client-check on a board before its first plug-in (cable in, usb0
+# down and unaddressed; systemctl a stub that logs its questions):
+# --no-configure only says how to give usb0 its address; by default it
+# gives it and every check passes; with the board's key gone from the
+# manager's authorized_keys the ssh line alone fails. Nothing is left in
+# /userdata, systemd is only asked, port 7901 is never reached.
+case_check() {
+  local bin out run
+  must sandbox_up
+  must manager_start --timeout 100
+  bin=$SB_DIR/bin && mkdir "$bin"
+  printf '#!/bin/sh\necho "$*" >>%s/asked\n[ "$1" = is-enabled ] && echo enabled\nexit 0\n' "$bin" >"$bin/systemctl"
+  chmod +x "$bin/systemctl"
+  sandbox_view --board
+  run=(sandbox_board bwrap "${SB_VIEW[@]}" --ro-bind "$SB_ROBOT" /robot --bind "$bin" "$bin" --setenv PATH "$bin:$PATH"
+    -- sh "$root/packaging/robot-client-check")
+  out=$("${run[@]}" --no-configure) && fail "passed on an unaddressed usb0: $out"
+  grep -q '^FAIL: usb0 is not up at 10.10.10.1 — sudo ifconfig usb0 10.10.10.1 up' <<<"$out" || fail "no usb0 hint: $out"
+  [ -z "$(sandbox_board ip -4 -o addr show dev usb0)" ] || fail "--no-configure gave usb0 an address"
+
+  out=$("${run[@]}") || fail "exit status $?: $out"
+  grep -q '^OK: usb0 is up at 10.10.10.1: given now' <<<"$out" && [ "$(grep -c '^OK: ' <<<"$out")" -eq 9 ] &&
+    [ "$(wc -l <<<"$out")" -eq 9 ] || fail "not 9 checks passed: $out"
+
+  : >"$SB_DIR/sshd/authorized_keys"
+  out=$("${run[@]}") && fail "passed with the key refused: $out"
+  [ "$(grep '^FAIL' <<<"$out")" = "FAIL: ssh to root@10.10.10.2: root's key refused — add the line \
+robot-client-pair printed to the manager's /root/.ssh/authorized_keys" ] || fail "ssh refusal: $out"
+
+  [ -z "$(ls -A "$SB_USERDATA")" ] || fail "left in /userdata: $(ls -A "$SB_USERDATA")"
+  [ "$(grep -cv '^is-' "$bin/asked")" -eq 0 ] || fail "systemctl: $(cat "$bin/asked")"
+  [ "$(manager_query --event accept --count)" -eq 0 ] || fail "port 7901 was reached"
+}
+
 "case_$case_name"
 echo "PASS ($case_name)"
