@@ -1,5 +1,6 @@
 // The link watch's callback on a socket: the restart after a carrier-up,
 // and the recovery after lost notifications.
+#include <cerrno>
 #include <sys/socket.h>
 
 #include "client/deploy.h"
@@ -28,21 +29,25 @@ void deliver(const std::string &bytes)
     close(pair[0]), close(pair[1]);
 }
 
+const std::string kLost = "WARN: link notifications lost (ENOBUFS); asking the kernel for usb0\n";
+
 // Overflows the watch socket for real (the smallest receive buffer, a burst
-// of bridges made and removed), lets the callback read once, then drains
-// what stayed queued, as the next reads would: the callback's log.
-std::string overflowAndRead(int fd)
+// of bridges made and removed between the commands before and after), lets
+// the callback read once, then drains what stayed queued, as the next reads
+// would: whether the callback's log began with the loss.
+bool overflowAndRead(int fd, const std::string &before = "true", const std::string &after = "true")
 {
     const int smallest = 0;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof(smallest));
-    sh("for i in 1 2 3 4 5 6 7 8; do ip link add rcbr$i type bridge && ip link del rcbr$i; done");
+    sh(before +
+       " && for i in 1 2 3 4 5 6 7 8; do ip link add rcbr$i type bridge && ip link del rcbr$i; done && " +
+       after);
     const std::string log = readOnce(fd);
     char queued[kNetlinkReadMax];
-    while (recv(fd, queued, sizeof(queued), MSG_DONTWAIT) > 0) {
+    while (recv(fd, queued, sizeof(queued), MSG_DONTWAIT) > 0 || errno == ENOBUFS) {
     }
-    return log;
+    return log.starts_with(kLost);
 }
-const std::string kLost = "WARN: link notifications lost (ENOBUFS); asking the kernel for usb0\n";
 } // namespace
 
 using LinkWatch = ManagerTest;
@@ -76,18 +81,17 @@ TEST_F(LinkWatch, ACarrierUpBeforeTheFinalTickAnnouncesInsteadOfExiting)
 // Once notifications were lost, the kernel is asked for usb0: only a carrier
 // last seen down and up now was a plug-in. With the cable in since the
 // start none was seen at all, and the final tick must still end the client.
+// What stayed queued (usb0 set down before the loss) is walked before the
+// kernel is asked (usb0 up again, unseen), or it would undo the answer.
 TEST_F(LinkWatch, LostNotificationsRestartOnlyWhenTheCableCameUnseen)
 {
     const int fd = createNetlinkSock();
     setSysState(SYS_STATE_RUN_FINISH);
-    EXPECT_EQ(overflowAndRead(fd), kLost);
+    EXPECT_TRUE(overflowAndRead(fd));
     EXPECT_EQ(getSysState(), SYS_STATE_RUN_FINISH);
-    sh("ip link set mgr0 down");
-    overflowAndRead(fd); // the watch learns usb0 is down
-    sh("ip link set mgr0 up");
-    EXPECT_EQ(overflowAndRead(fd), kLost);
+    EXPECT_TRUE(overflowAndRead(fd, "ip link set usb0 down", "ip link set usb0 up"));
     EXPECT_EQ(getSysState(), SYS_STATE_IDLE);
     setSysState(SYS_STATE_RUNNING);
-    EXPECT_EQ(overflowAndRead(fd), kLost);
+    EXPECT_TRUE(overflowAndRead(fd));
     EXPECT_EQ(getSysState(), SYS_STATE_RUNNING);
 }
