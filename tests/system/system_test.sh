@@ -129,20 +129,13 @@ case_host_key_changed() {
 
 # A listener on the manager's port 22 that accepts and never speaks: each
 # copy gives up within the connect time-out, and the loop goes on (ticks,
-# a carrier down/up restarting the sequence, SIGINT).
+# SIGINT). A carrier down/up restarting it is carrier_edge's.
 case_silent_ssh() {
   must sandbox_up --no-sshd
   must manager_start --name port22 --port 22 --silent --timeout 100
   must start --run-time -1 --timeout 100
   must_see_client "${copy_failed}AI " 80
   must_see_manager sys_runing 20 1 send
-  must fault_flap
-  must_see_manager connected 20 2
-  # The client goes on after its announcement (sys_mount 2 s later) while a
-  # busy machine gets to this question.
-  must_receive -p 1 connected sys_mount sys_mount_finish sys_run connected
-  # Its copy after the new announcement reaches port 22 a second time.
-  proc_until 30 manager_query --name port22 --event accept --at-least 2 || fail "port 22 was not reached twice"
   must_stop_on_sigint
 }
 

@@ -51,7 +51,6 @@ INSTANTIATE_TEST_SUITE_P(
         Read{{"OnlyTheNameUsb0ItselfQualifies"}, newLink(42, "usb01"), "42: up usb01\n"},
         Read{{"NamesAreEscaped"}, newLink(43, "u\\\n"), "43: up u\\\\\\x0a\n"},
         Read{{"AnErrorRecordCancelsTheRestart"}, kUsb0Up + record(NLMSG_ERROR, 0) + kUsb0Up, "40: up usb0\n"},
-        Read{{"DoneEndsTheWalk"}, kUsb0Up + record(NLMSG_DONE, 0) + newLink(2, "e"), kPlugIn},
         Read{{"AUsb0RemovedAndMadeAgainIsAPlugIn"},
              record(RTM_DELLINK, 40, kUp, attr(IFLA_IFNAME, "usb0")) + kUsb0Up,
              kPlugIn,

@@ -1,4 +1,4 @@
-// The link watch's callback on a socket: the restart after a carrier-up,
+// The link watch's callback on a socket: a carrier-up before the final tick,
 // and the recovery after lost notifications.
 #include <cerrno>
 #include <sys/socket.h>
@@ -51,21 +51,6 @@ bool overflowAndRead(int fd, const std::string &before = "true", const std::stri
 } // namespace
 
 using LinkWatch = ManagerTest;
-
-// Two carrier-ups in one read: one restart and one bring-up; the reminder
-// count and the manager connection stay.
-TEST_F(LinkWatch, ACarrierUpRestartsOnceAndLeavesTheCountAndTheConnection)
-{
-    stubCommand("ifconfig", "");
-    const int clientFd = g_clientFd;
-    g_tickCount = 5;
-    setSysState(SYS_STATE_RUNNING);
-    deliver(kUsb0Up + kUsb0Up);
-    EXPECT_EQ(getSysState(), SYS_STATE_IDLE);
-    EXPECT_EQ(g_tickCount, 5);
-    EXPECT_EQ(sh("test \"$(cat /mnt/ifconfig.args)\" = 'usb0 10.10.10.1 up'"), 0);
-    EXPECT_TRUE(g_clientFd == clientFd && ev_is_active(&g_clientWatcher));
-}
 
 // A carrier-up between the manager's sys_run_finish and the final tick: the
 // tick announces the client again, on the same connection, and does not exit.
