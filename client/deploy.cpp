@@ -4,6 +4,8 @@
 #include <cstdlib>
 
 #include "client/client_log.h"
+#include "client/deploy_status.h"
+#include "client/link_watch.h"
 #include "client/manager_link.h"
 #include "client/shell.h"
 #include "client/usb0.h"
@@ -18,18 +20,66 @@ constexpr std::string_view kMsgTryRun = "{\"cmd\":\"sys_try_run\"}";
 constexpr std::string_view kMsgRunFinish = "{\"cmd\":\"sys_run_finish\"}";
 
 // The manager's secure-copy service receives the application into /userdata.
-constexpr std::array<const char *, 2> kCopyCmds = {
-    "scp -r /robot/app  root@10.10.10.2:/userdata/",
-    "scp -r /robot/AI root@10.10.10.2:/userdata/",
+struct CopyCmd {
+    Copying copy;
+    const char *cmd;
 };
+constexpr std::array<CopyCmd, 2> kCopyCmds = {{
+    {Copying::kApp, "scp -r /robot/app  root@10.10.10.2:/userdata/"},
+    {Copying::kAi, "scp -r /robot/AI root@10.10.10.2:/userdata/"},
+}};
 
-// The sequence goes on after a failed copy; the log must still show it.
+// The sequence goes on after a failed copy; the log and the record must
+// still show it.
 void copyToManager()
 {
-    for (const char *cmd : kCopyCmds) {
+    for (const auto &[copy, cmd] : kCopyCmds) {
+        deployCopyStarts(copy);
         const int status = runShell(cmd);
+        deployCopyEnded(copy, status);
         if (status != 0)
             CLIENT_LOG(kLevelErr, "copy failed with exit status %d: %s\n", shellExitStatus(status), cmd);
+    }
+}
+
+// One tick's work; its status is told after it.
+void tick()
+{
+    std::array<char, kIpTextMin> addr{};
+    if (const int found = GetLocalIp(kUsbIfName, addr.data(), static_cast<int>(addr.size())); found != 0) {
+        CLIENT_LOG(kLevelErr, "robotManager GetLocalIp failed\n");
+        deployWaiting(found == 1 ? Waiting::kNoUsb0 : Waiting::kNoAddress, 0);
+        usb0Networkinit();
+        return;
+    }
+
+    if (checkConnectStatus() >= 0)
+        deployWaiting(Waiting::kNo, 0);
+
+    const SysState state = getSysState();
+    CLIENT_LOG(kLevelNotice, "updateInfo_onTimer status =%d \n", state);
+    const TickStep step = tickStep(state, g_tickCount);
+    g_tickCount = step.tickCount;
+    for (const TickAction action : step.actions) {
+        switch (action) {
+        case TickAction::kDone:
+            return;
+        case TickAction::kCopy:
+            copyToManager();
+            break;
+        case TickAction::kSend:
+            sendClientMsg(step.msg.data(), 0); // a literal: NUL-terminated
+            break;
+        case TickAction::kSetState:
+            setSysState(step.state);
+            break;
+        case TickAction::kDropCaches:
+            runShell(kDropCachesCmd);
+            break;
+        case TickAction::kExit:
+            deployEnd(DeployState::kFinished);
+            exit(0);
+        }
     }
 }
 
@@ -60,37 +110,21 @@ TickStep tickStep(SysState state, int tickCount)
 
 void updateInfo_onTimer(struct ev_loop * /*loop*/, ev_timer * /*timer*/, int /*revents*/)
 {
-    std::array<char, kIpTextMin> addr{};
-    if (GetLocalIp(kUsbIfName, addr.data(), static_cast<int>(addr.size())) != 0) {
-        CLIENT_LOG(kLevelErr, "robotManager GetLocalIp failed\n");
-        usb0Networkinit();
+    tick();
+    deployReportStep();
+}
+
+void onNetlinkSock_cb(struct ev_loop * /*loop*/, ev_io *watcher, int /*revents*/)
+{
+    CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb...\n");
+    // Only a carrier that came up is a plug-in that starts over: other news
+    // of a usb0 whose carrier stays up (promiscuous mode, a new MTU) is
+    // printed and changes nothing.
+    if (!readLinkNotifications(watcher->fd, true).pluggedIn)
         return;
-    }
-
-    checkConnectStatus();
-
-    const SysState state = getSysState();
-    CLIENT_LOG(kLevelNotice, "updateInfo_onTimer status =%d \n", state);
-    const TickStep step = tickStep(state, g_tickCount);
-    g_tickCount = step.tickCount;
-    for (const TickAction action : step.actions) {
-        switch (action) {
-        case TickAction::kDone:
-            return;
-        case TickAction::kCopy:
-            copyToManager();
-            break;
-        case TickAction::kSend:
-            sendClientMsg(step.msg.data(), 0); // a literal: NUL-terminated
-            break;
-        case TickAction::kSetState:
-            setSysState(step.state);
-            break;
-        case TickAction::kDropCaches:
-            runShell(kDropCachesCmd);
-            break;
-        case TickAction::kExit:
-            exit(0);
-        }
-    }
+    deployCarrierUp(g_clientFd != -1 || getSysState() != SYS_STATE_IDLE);
+    setSysState(SYS_STATE_IDLE);
+    usb0Networkinit();
+    CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb... SYS_STATE_IDLE\n");
+    deployReportStep();
 }

@@ -35,3 +35,7 @@ struct TickStep {
 TickStep tickStep(SysState state, int tickCount);
 
 void updateInfo_onTimer(struct ev_loop *loop, ev_timer *timer, int revents);
+
+// The read callback of the link watch: a plug-in (usb0's carrier came up)
+// starts the handshake over.
+void onNetlinkSock_cb(struct ev_loop *loop, ev_io *watcher, int revents);

@@ -13,7 +13,6 @@
 
 #include "client/client_log.h"
 #include "client/link_query.h"
-#include "client/state.h"
 #include "client/usb0.h"
 
 namespace {
@@ -23,6 +22,8 @@ constexpr int kLinkRecordMin = NLMSG_LENGTH(sizeof(ifinfomsg));
 // An interface name escaped for the link line: IFNAMSIZ bytes fit even when
 // every one is a control byte; a longer, crafted name is cut.
 constexpr size_t kIfNameTextMax = 4 * IFNAMSIZ + 1;
+// Reads of what stayed queued after lost notifications, at most.
+constexpr int kDrainReadsMax = 64;
 
 // NLMSG_OK with the count kept signed, so that a failed read (-1) or what
 // is left after a record whose length is not a multiple of 4 walks nothing;
@@ -36,8 +37,9 @@ bool recordOk(const nlmsghdr *header, int len)
 // showed it.
 bool s_usb0CarrierUp = false;
 
-// Reads one RTM_NEWLINK record, printing its line when print is set, and
-// adds what it says about usb0 to news.
+// Reads one RTM_NEWLINK or RTM_DELLINK record, printing the line of a new
+// one when print is set, and adds what it says about usb0 to news: a usb0
+// that went away took its carrier with it.
 void readLinkRecord(const nlmsghdr *header, bool print, LinkNews &news)
 {
     // Too short to hold the index and flags: nothing to say about it.
@@ -45,7 +47,9 @@ void readLinkRecord(const nlmsghdr *header, bool print, LinkNews &news)
         return;
 
     const auto *info = static_cast<const ifinfomsg *>(NLMSG_DATA(header));
-    const bool carrierUp = (info->ifi_flags & IFF_LOWER_UP) != 0;
+    const bool gone = header->nlmsg_type == RTM_DELLINK;
+    print = print && !gone;
+    const bool carrierUp = !gone && (info->ifi_flags & IFF_LOWER_UP) != 0;
     if (print)
         printf("%u: %s", static_cast<unsigned>(info->ifi_index), carrierUp ? "up" : "down");
 
@@ -60,7 +64,6 @@ void readLinkRecord(const nlmsghdr *header, bool print, LinkNews &news)
         if (print)
             printf(" %s", logEscape(ifname, text));
         if (ifname == kUsbIfName) {
-            news.carrierUp = news.carrierUp || carrierUp;
             news.pluggedIn = news.pluggedIn || (carrierUp && !s_usb0CarrierUp);
             s_usb0CarrierUp = carrierUp;
         }
@@ -113,7 +116,7 @@ LinkNews walkLinkRecords(const void *buf, int len, bool print)
             break;
         if (header->nlmsg_type == NLMSG_ERROR)
             return {};
-        if (header->nlmsg_type == RTM_NEWLINK)
+        if (header->nlmsg_type == RTM_NEWLINK || header->nlmsg_type == RTM_DELLINK)
             readLinkRecord(header, print, news);
     }
     return news;
@@ -142,22 +145,23 @@ LinkNews readLinkNotifications(int fd, bool print)
         failed.readError = errno;
         return failed;
     }
-    if (len < 0) {
-        // The receive buffer overflowed while the reader was busy (a copy, a
-        // bring-up): a plug-in may be among the lost notifications.
-        CLIENT_LOG(kLevelWarn, "link notifications lost (ENOBUFS); asking the kernel for usb0\n");
-        const bool unseen = usb0PluggedInUnseen();
-        return {unseen, unseen};
-    }
-    return walkLinkRecords(buf.data(), len, print);
-}
+    if (len >= 0)
+        return walkLinkRecords(buf.data(), len, print);
 
-void onNetlinkSock_cb(struct ev_loop * /*loop*/, ev_io *watcher, int /*revents*/)
-{
-    CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb...\n");
-    if (!readLinkNotifications(watcher->fd, true).carrierUp)
-        return;
-    setSysState(SYS_STATE_IDLE);
-    usb0Networkinit();
-    CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb... SYS_STATE_IDLE\n");
+    // The receive buffer overflowed while the reader was busy (a copy, a
+    // bring-up): a plug-in may be among the lost notifications.
+    CLIENT_LOG(kLevelWarn, "link notifications lost (ENOBUFS); asking the kernel for usb0\n");
+    // What stayed queued is older than the kernel's answer. Bounded: a
+    // flood of changes must not hold the loop.
+    LinkNews news;
+    for (int reads = 0; reads < kDrainReadsMax; ++reads) {
+        const auto got = static_cast<int>(recv(fd, buf.data(), buf.size(), MSG_DONTWAIT));
+        if (got < 0 && errno == ENOBUFS)
+            continue;
+        if (got <= 0)
+            break;
+        news.pluggedIn = walkLinkRecords(buf.data(), got, print).pluggedIn || news.pluggedIn;
+    }
+    news.pluggedIn = usb0PluggedInUnseen() || news.pluggedIn;
+    return news;
 }

@@ -14,25 +14,28 @@ int subscribeLinkNotifications();
 // subscribeLinkNotifications, logged: the client's link watch.
 int createNetlinkSock();
 
-void onNetlinkSock_cb(struct ev_loop *loop, ev_io *watcher, int revents);
-
 // What one read of link notifications told about usb0.
 struct LinkNews {
-    bool carrierUp = false; // a record showed usb0 with its carrier up: the deployment restarts
-    bool pluggedIn = false; // one did so after usb0's carrier was last seen down: the cable came
-    int readError = 0;      // the errno of a read that failed (not ENOBUFS, which is recovered from)
+    // A record showed usb0's carrier up after it was last seen down (or
+    // never seen, or usb0 gone): the cable came, the deployment restarts.
+    // Other news of a usb0 whose carrier stays up (promiscuous mode, a new
+    // MTU) is none.
+    bool pluggedIn = false;
+    int readError = 0; // the errno of a read that failed (not ENOBUFS, which is recovered from)
 };
 
 // Walks len bytes of link records (buf 4-byte aligned), printing a line for
-// each RTM_NEWLINK record when print is set. Nothing is news once an
-// NLMSG_ERROR record came.
+// each RTM_NEWLINK record when print is set. An RTM_DELLINK for usb0 marks
+// its carrier down, printing nothing. Nothing is news once an NLMSG_ERROR
+// record came.
 LinkNews walkLinkRecords(const void *buf, int len, bool print);
 
 // Reads once from a subscribed socket (waiting for notifications) and
-// walks what came. When notifications were lost (ENOBUFS, logged), the
-// kernel is asked instead: usb0's carrier up now after it was last seen
-// down is then both a carrier-up and a plug-in. Any other failed read is
-// no news, with its errno in readError.
+// walks what came. When notifications were lost (ENOBUFS, logged), what
+// is still queued is walked first, then the kernel is asked, so that no
+// older record overwrites its answer: usb0's carrier up now after it was
+// last seen down is a plug-in. Any other failed read is no news, with its
+// errno in readError.
 LinkNews readLinkNotifications(int fd, bool print);
 
 // usb0's carrier as the last record for it, or the kernel when asked,

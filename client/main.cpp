@@ -9,6 +9,7 @@
 #include "client/client_log.h"
 #include "client/cmdline.h"
 #include "client/deploy.h"
+#include "client/deploy_status.h"
 #include "client/instance_lock.h"
 #include "client/link_watch.h"
 #include "client/loop.h"
@@ -20,6 +21,9 @@ static void signal_cb(struct ev_loop *loop, ev_signal *watcher, int /*revents*/)
 {
     if (watcher->signum != SIGINT)
         return;
+    // The summary first: "SIGINT exit..." and "robot client exit!" stay the
+    // last two lines.
+    deployEnd(DeployState::kStopped);
     CLIENT_LOG(kLevelWarn, "SIGINT exit...\n");
     // After a tick that overran (a long copy) the timer is due again at once
     // and may be pending beside this signal; no tick may act after the stop.
@@ -71,6 +75,7 @@ int main(int argc, char **argv)
     ev_signal_start(g_loop, &sigintWatcher);
 
     startUpdateTimer(g_loop, updateInfo_onTimer);
+    deployBegin();
 
     CLIENT_LOG(kLevelNotice, "ev_run...\n");
     ev_run(g_loop, 0);

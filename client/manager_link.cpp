@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "client/client_log.h"
+#include "client/deploy_status.h"
 #include "client/loop.h"
 #include "client/shell.h"
 #include "client/state.h"
@@ -44,10 +45,12 @@ int connectManager(bool restart)
         usb0Networkinit();
     g_clientFd = tcpConnect(kManagerIp, kManagerPort);
     if (g_clientFd < 0) {
+        deployWaiting(Waiting::kConnect, errno);
         g_clientFd = -1;
         CLIENT_LOG(kLevelErr, "robotManager connect failed\n");
         return -1;
     }
+    deployConnected();
     CLIENT_LOG(kLevelNotice, "connected %s:%d\n", kManagerIp, kManagerPort);
     ev_io_init(&g_clientWatcher, onClientSock_cb, g_clientFd, EV_READ);
     ev_io_start(g_loop, &g_clientWatcher);
@@ -60,6 +63,7 @@ int connectManager(bool restart)
 void dropConnection(struct ev_loop *loop, ev_io *watcher)
 {
     CLIENT_LOG(kLevelWarn, "client socket close!\n");
+    deployConnectionDropped();
     g_clientFd = -1;
     close(watcher->fd);
     ev_io_stop(loop, watcher);
@@ -159,6 +163,7 @@ void onClientSock_cb(struct ev_loop *loop, ev_io *watcher, int /*revents*/)
         return; // nothing to read after all; the connection stands
     if (got <= 0) {
         dropConnection(loop, watcher);
+        deployReportStep();
         return;
     }
     const ManagerReply reply = handleManagerMsg(buf.data());
@@ -174,8 +179,10 @@ void onClientSock_cb(struct ev_loop *loop, ev_io *watcher, int /*revents*/)
         break;
     case ManagerAction::kExit:
         dropConnection(loop, watcher);
+        deployEnd(DeployState::kExited);
         exit(0);
     case ManagerAction::kNone:
         break;
     }
+    deployReportStep();
 }

@@ -15,7 +15,8 @@ constexpr int kConnectTimeoutMs = 6000;
 // Pause between the two multicast join attempts.
 constexpr unsigned kMulticastRetryUs = 500000;
 
-// Non-blocking connect with a 6 s limit: a connected non-blocking socket, or -1.
+// Non-blocking connect with a 6 s limit: a connected non-blocking socket, or
+// -1 with errno saying why (ETIMEDOUT: no answer within the limit).
 int tcpConnect(const char *ip, int port);
 // Adds O_NONBLOCK: 0, or -1 on a negative descriptor or a failed fcntl.
 int setNonblocking(int fd);

@@ -38,7 +38,9 @@ int tcpConnect(const char *ip, int port)
         return sock.release();
     }
     if (errno != EINPROGRESS) {
-        NET_LOG(kLevelErr, "connect error :%s\n", strerror(errno));
+        const int err = errno;
+        NET_LOG(kLevelErr, "connect error :%s\n", strerror(err));
+        errno = err;
         return -1;
     }
 
@@ -46,11 +48,14 @@ int tcpConnect(const char *ip, int port)
     pollfd pfd{sock.get(), POLLIN | POLLOUT, 0};
     const int ready = poll(&pfd, 1, kConnectTimeoutMs);
     if (ready < 0) {
-        NET_LOG(kLevelErr, "network error in connect err %s \n", strerror(errno));
+        const int err = errno;
+        NET_LOG(kLevelErr, "network error in connect err %s \n", strerror(err));
+        errno = err;
         return -1;
     }
     if (ready == 0) {
         NET_LOG(kLevelErr, "connect time out\n");
+        errno = ETIMEDOUT;
         return -1;
     }
 
@@ -62,6 +67,7 @@ int tcpConnect(const char *ip, int port)
         err = errno;
     if (err != 0) {
         NET_LOG(kLevelErr, "connect error :%s\n", strerror(err));
+        errno = err;
         return -1;
     }
     if ((pfd.revents & POLLOUT) != 0) {

@@ -21,7 +21,8 @@
 #   SB_CLIENT_NS, SB_MANAGER_NS  the namespace names
 #   SB_USB_INDEX    usb0's interface index; SB_PEER the manager's end (mgr0)
 # After sandbox_start_client: SB_CLIENT_PID, the client process itself (for
-# kill -INT and /proc/PID/fd), and SB_CLIENT_LOG, its log.
+# kill -INT and /proc/PID/fd), SB_CLIENT_LOG, its log, and SB_CLIENT_RUN, the
+# directory it sees as /run/robot-client (its lock, its deployment record).
 
 SB_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 SB_USB_INDEX=40
@@ -161,10 +162,13 @@ sandbox_board() { ip netns exec "$SB_CLIENT_NS" "$@"; }
 # the client (PATH, default the built one) in the board's namespace under
 # bubblewrap, as on a paired board (sandbox_view --board). Its output goes to FILE (default
 # $SB_DIR/client.log); WRAPPER (words, e.g. "valgrind -q") runs it under
-# that command, in the same process. Sets SB_CLIENT_PID and SB_CLIENT_LOG.
+# that command, in the same process. Its /run/robot-client is
+# $SB_DIR/run-robot-client, the same for each client of the run. Sets
+# SB_CLIENT_PID, SB_CLIENT_LOG and SB_CLIENT_RUN.
 sandbox_start_client() {
   local bin=$SB_CLIENT_BIN wrapper=() info=$SB_DIR/client.info i
   SB_CLIENT_LOG=$SB_DIR/client.log
+  SB_CLIENT_RUN=$SB_DIR/run-robot-client
   while [ $# -gt 0 ]; do
     case $1 in
     --bin) bin=$2 ;;
@@ -178,9 +182,11 @@ sandbox_start_client() {
     return 1
   }
   sandbox_view --board
+  mkdir -p "$SB_CLIENT_RUN"
   : >"$info"
   sandbox_board bwrap "${SB_VIEW[@]}" --ro-bind "$(dirname "$bin")" "$(dirname "$bin")" --ro-bind "$SB_ROBOT" /robot \
-    --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches --info-fd 3 -- "${wrapper[@]}" "$bin" \
+    --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches --bind "$SB_CLIENT_RUN" /run/robot-client \
+    --info-fd 3 -- "${wrapper[@]}" "$bin" \
     </dev/null >"$SB_CLIENT_LOG" 2>&1 3>"$info" &
   SB_BWRAP_PID=$!
   SB_PIDS+=("$SB_BWRAP_PID")

@@ -37,13 +37,11 @@ must_see_manager() {
     fail "manager: no $event $cmd x$count"
 }
 
-# must_receive [-u | -p] CONN CMD...: the manager received exactly the
-# reports CMD... on connection CONN (with -u: repeats in a row counted once;
-# with -p: those first, whatever came after them).
+# must_receive [-u] CONN CMD...: the manager received exactly the reports
+# CMD... on connection CONN (with -u: repeats in a row counted once).
 must_receive() {
   local uniq=cat got want
   [ "$1" = -u ] && uniq="uniq" && shift
-  [ "$1" = -p ] && uniq="head -n $(($# - 2))" && shift
   got=$(manager_query --conn "$1" --event recv | $uniq)
   want=$(shift && printf '{"cmd":"%s"}\n' "$@")
   [ "$got" = "$want" ] || fail "manager received on #$1: $(paste -sd' ' <<<"$got")"

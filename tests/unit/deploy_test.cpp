@@ -1,4 +1,4 @@
-// The tick carried out: the address check, the connection, the reminder.
+// The tick carried out: the address check, the connection.
 #include "client/deploy.h"
 #include "tests/unit/manager_peer.h"
 
@@ -30,14 +30,4 @@ TEST_F(DeployTick, ANewConnectionAnnouncesTheClientFromIdle)
     EXPECT_EQ(getSysState(), SYS_STATE_IDLE);
     peer_ = accept(manager, nullptr, nullptr);
     EXPECT_EQ(heard(), json("connected"));
-}
-
-// The decision's count is kept for the next tick.
-TEST_F(DeployTick, RunningRemindsAndCountsAgain)
-{
-    setSysState(SYS_STATE_RUNNING);
-    g_tickCount = 15;
-    tick();
-    EXPECT_EQ(heard(), json("sys_try_run"));
-    EXPECT_EQ(g_tickCount, 0);
 }

@@ -58,11 +58,3 @@ TEST_F(ManagerLink, RunFinishDropsTheCacheAndClearsTheReminderCount)
     EXPECT_EQ(g_tickCount, 0);
     EXPECT_EQ(sh("test \"$(cat /proc/sys/vm/drop_caches)\" = 1"), 0);
 }
-
-TEST_F(ManagerLink, EnteringRunningKeepsTheReminderCount)
-{
-    g_tickCount = 9;
-    say(json("sys_runing"));
-    pump();
-    EXPECT_EQ(g_tickCount, 9);
-}

@@ -23,7 +23,7 @@ struct Text : Case {
     std::string recv; // the "recv msg" line's text, when it is not text itself
 };
 class ManagerMsg : public ::testing::TestWithParam<Text> {};
-constexpr ManagerAction kSet = ManagerAction::kSetState, kRunFinish = ManagerAction::kRunFinish;
+constexpr ManagerAction kSet = ManagerAction::kSetState;
 } // namespace
 
 TEST_P(ManagerMsg, Decides)
@@ -37,12 +37,8 @@ TEST_P(ManagerMsg, Decides)
 INSTANTIATE_TEST_SUITE_P(
     Texts, ManagerMsg,
     ::testing::Values(
-        Text{{"ConnectedSetsConnected"}, json("connected"), {kSet, SYS_STATE_CONNECTED}},
-        Text{{"SysMountimgSetsMounting"}, json("sys_mountimg"), {kSet, SYS_STATE_MOUNTING}},
+        // The manager's texts of a whole deployment are the system test's.
         Text{{"SysMountFinishSetsMountFinish"}, json("sys_mount_finish"), {kSet, SYS_STATE_MOUNT_FINISH}},
-        Text{{"SysRuningSetsRunning"}, json("sys_runing"), {kSet, SYS_STATE_RUNNING}},
-        Text{{"SysRunFinishEnds"}, json("sys_run_finish"), {kRunFinish, SYS_STATE_RUN_FINISH}},
-        Text{{"SysExitAsksToEnd"}, json("sys_exit"), {ManagerAction::kExit}},
         Text{{"CmdIsCaseSensitive"}, json("CONNECTED"), {}, "NOTICE: cmd->valuestring:CONNECTED discard\n"},
         Text{{"MemberNameIgnoresCase"}, R"({"CMD":"connected"})", {kSet, SYS_STATE_CONNECTED}},
         Text{{"FirstValueOnly"}, json("connected") + json("sys_mountimg"), {kSet, SYS_STATE_CONNECTED}},

@@ -1,4 +1,6 @@
-// What a tick does, in order, for each state and reminder count; nothing is run.
+// What a tick does, in order, where the wire does not show it (the order of
+// the states' texts is the system test's): the reminder's count and the
+// final report between two drops. Nothing is run.
 #include <array>
 #include <gtest/gtest.h>
 
@@ -26,9 +28,7 @@ struct Step : Case {
     std::string does; // the step printed
 };
 class TickStepOf : public ::testing::TestWithParam<Step> {};
-constexpr SysState kIdle = SYS_STATE_IDLE, kConnected = SYS_STATE_CONNECTED, kMounting = SYS_STATE_MOUNTING,
-                   kMounted = SYS_STATE_MOUNT_FINISH, kRunning = SYS_STATE_RUNNING,
-                   kRunFinish = SYS_STATE_RUN_FINISH;
+constexpr SysState kRunning = SYS_STATE_RUNNING, kRunFinish = SYS_STATE_RUN_FINISH;
 } // namespace
 
 TEST_P(TickStepOf, Does)
@@ -39,18 +39,10 @@ TEST_P(TickStepOf, Does)
 INSTANTIATE_TEST_SUITE_P(
     States, TickStepOf,
     ::testing::Values(
-        Step{{"IdleAnnounces"}, kIdle, 3, "send " + json("connected") + "; count 3"},
-        Step{{"ConnectedAsksForTheMount"}, kConnected, 3, "send " + json("sys_mount") + "; count 3"},
-        Step{{"MountingCopiesThenReportsThenMovesOn"},
-             kMounting,
-             3,
-             "copy, send " + json("sys_mount_finish") + ", state 5; count 3"},
-        Step{{"MountFinishAsksToRun"}, kMounted, 3, "send " + json("sys_run") + "; count 3"},
         Step{{"RunningCountsTheFirstFifteenTicksQuietly"}, kRunning, 14, "; count 15"},
         Step{{"RunningRemindsOnTheSixteenthTick"}, kRunning, 15, "send " + json("sys_try_run") + "; count 0"},
         Step{{"RunFinishReportsBetweenTwoDropsThenExits"},
              kRunFinish,
              3,
-             "drop, send " + json("sys_run_finish") + ", drop, exit; count 3"},
-        Step{{"UnusedStatesDoNothing"}, 6, 3, "; count 3"}),
+             "drop, send " + json("sys_run_finish") + ", drop, exit; count 3"}),
     behaviourOf<::testing::TestParamInfo<Step>>);

@@ -1,6 +1,7 @@
 // What the client does in time: the tick's cadence, the connect's limit, the
 // bring-up's pauses, the first tick. These wait for real time, so they run in
 // the native build only (label "timing").
+#include <cerrno>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -49,6 +50,7 @@ TEST(TcpConnect, ASilentPeerTimesOutAfterSixSeconds)
     const OutputCapture out;
     const auto start = steady_clock::now();
     EXPECT_EQ(tcpConnect("192.0.2.2", 7901), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_GE(steady_clock::now() - start, milliseconds(5500));
     EXPECT_EQ(plain(out.text()), "ERR: connect time out\n");
 }
