@@ -86,12 +86,12 @@ int formatDeployRecord(const DeployRecord &record, std::span<char> out)
     std::array<char, 16> ai{};
     copyWord(record.copyApp, app);
     copyWord(record.copyAi, ai);
-    const int len = snprintf(out.data(), out.size(),
-                             "format=%d\nstate=%s\npid=%ld\nhandshake_started=%.6f\nended=%.6f\n"
-                             "copy_app=%s\ncopy_ai=%s\ncarrier_ups=%d\ndropped_connections=%d\n",
-                             kDeployRecordFormat, deployStateWord(record.state), record.pid,
-                             record.handshakeStarted, record.ended, app.data(), ai.data(), record.carrierUps,
-                             record.droppedConnections);
+    const int len =
+        snprintf(out.data(), out.size(),
+                 "format=%d\nstate=%s\npid=%ld\nhandshake_started=%.6f\nended=%.6f\n"
+                 "copy_app=%s\ncopy_ai=%s\ncarrier_ups=%d\ndropped_connections=%d\n",
+                 kDeployRecordFormat, deployStateWord(record.state), record.pid, record.handshakeStarted,
+                 record.ended, app.data(), ai.data(), record.carrierUps, record.droppedConnections);
     return len >= 0 && static_cast<size_t>(len) < out.size() ? len : -1;
 }
 
