@@ -21,7 +21,9 @@ root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".")
 sources = sorted(root.glob("client/*.cpp")) + [root / "net/tcp_connect.cpp"]
 guide = (root / "docs/operator-guide.md").read_text()
 
-LOG_CALL = re.compile(r'\b(?:CLIENT_LOG|CABLE_LOG|NET_LOG)\s*\(\s*kLevel\w+\s*,\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
+LOG_CALL = re.compile(r'\b(?:CLIENT_LOG|CABLE_LOG|NET_LOG)\s*\(\s*[^,"]+,\s*((?:"(?:[^"\\]|\\.)*"\s*)+)(?:,\s*(\w+))?')
+# A text logged whole ("%s\n", kSomeCommand) is that constant's.
+CONSTANT = re.compile(r'constexpr\s+(?:const\s+)?(?:char\s*\*|std::string_view)\s*(k\w+)\s*=\s*"((?:[^"\\]|\\.)*)"')
 LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
 CONVERSION = re.compile(r"%[-+ #0-9.*]*(?:l|ll|z|h)?[diouxXsceEfgGp]")
 # A stand-in for a value in the guide: a word in capitals, or an ellipsis.
@@ -29,11 +31,16 @@ PLACEHOLDER = r"(?:[A-Z][A-Z0-9_-]*|…|\.\.\.)"
 
 
 def formats():
+    constants = {}
+    for path in sorted(root.glob("client/*.h")) + sources:
+        constants.update(CONSTANT.findall(path.read_text()))
     for path in sources:
         text = path.read_text()
         for call in LOG_CALL.finditer(text):
             fmt = "".join(LITERAL.findall(call.group(1)))
             fmt = fmt.encode().decode("unicode_escape").strip()
+            if fmt == "%s" and call.group(2) in constants:
+                fmt = constants[call.group(2)]
             if fmt and fmt != "%s":
                 yield path.name, fmt
 
