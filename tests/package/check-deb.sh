@@ -3,7 +3,7 @@
 # CMake project's), Architecture and Depends, the files it ships (the ssh
 # drop-in as a conffile, the manual pages, the changelog and NEWS), its
 # -dbgsym package beside it, lintian on both (which also wants the programs
-# stripped), and the packaged programs (the client and its cable watch): at
+# stripped), the maintainer scripts (maintscripts_test.sh), and the packaged programs (the client and its cable watch): at
 # most 64 KiB, no libstdc++, and Debian's hardening (stack protector,
 # FORTIFY, full RELRO with BIND_NOW). With "source", lintian on the source
 # package (.dsc) and its .changes.
@@ -25,7 +25,8 @@ if [ "$want_arch" = source ]; then
 fi
 
 version=$(dpkg-deb -f "$deb" Version)
-grep -q "^project(robot-client VERSION $version " CMakeLists.txt ||
+# A build of uncommitted changes carries +dirty.HASH (scripts/build-deb.sh).
+grep -q "^project(robot-client VERSION ${version%%+dirty.*} " CMakeLists.txt ||
   fail "$deb: Version $version is not CMakeLists.txt's project version (robot-client --version)"
 
 arch=$(dpkg-deb -f "$deb" Architecture)
@@ -47,6 +48,7 @@ dbgsym=${deb%/*}/robot-client-dbgsym_${version}_$arch.deb
 [ -f "$dbgsym" ] || fail "no $dbgsym beside $deb"
 grep -q '\./usr/lib/debug/\.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$dbgsym")" || fail "$dbgsym: no debugging symbols"
 lint "$deb" "$dbgsym"
+tests/package/maintscripts_test.sh "$deb" || fail "$deb: the maintainer scripts (tests/package/maintscripts_test.sh)"
 
 bin=$(mktemp)
 trap 'rm -f "$bin"' EXIT
