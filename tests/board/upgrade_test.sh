@@ -57,6 +57,12 @@ for v in $(awk '!/^#/ && NF { print $1 }' packaging/releases); do
   old=$(scripts/build-release.sh "$v" amd64 | tail -n 1) && cp "$old" "$carry/releases/" || die "release $v"
 done
 cp packaging/robot-client-gadget "$carry/vendor-gadget"
+# deb-systemd-helper that kills the postinst after the migration's last call.
+# shellcheck disable=SC2016 # the wrapper's own variables
+printf '%s\n' '#!/bin/sh' '/usr/bin/deb-systemd-helper.distrib "$@"; rc=$?' \
+  '[ "$DPKG_MAINTSCRIPT_NAME $*" != "postinst update-state robot-client.service robot-client-cable.service" ] || kill -9 $PPID' \
+  'exit $rc' >"$carry/deb-systemd-helper"
+chmod 755 "$carry/deb-systemd-helper"
 BOARD_CARRY=$carry
 timed "the releases (cached after the first run)"
 board_up || die "manager side"
@@ -111,11 +117,8 @@ timed "remove during a copy, install again, purge"
 board_sh 'dpkg -i /mnt/releases/robot-client_1.2.0_*.deb >/tmp/dpkg.log 2>&1 && systemctl enable --now robot-client-gadget' 120 >/dev/null ||
   die "install 1.2.0"
 pair || die "pair 1.2.0"
-# shellcheck disable=SC2016 # the wrapper's own variables
 board_sh 'dpkg-divert --quiet --local --rename --add /usr/bin/deb-systemd-helper &&
-  printf "%s\n" "#!/bin/sh" "/usr/bin/deb-systemd-helper.distrib \"\$@\"; rc=\$?" \
-    "[ \"\$DPKG_MAINTSCRIPT_NAME \$*\" != \"postinst update-state robot-client.service robot-client-cable.service\" ] || kill -9 \$PPID" \
-    "exit \$rc" >/usr/bin/deb-systemd-helper && chmod 755 /usr/bin/deb-systemd-helper' >/dev/null || die "divert deb-systemd-helper"
+  cp /mnt/deb-systemd-helper /usr/bin/deb-systemd-helper' >/dev/null || die "divert deb-systemd-helper"
 board_sh "dpkg -i /mnt/$deb >/tmp/dpkg.log 2>&1; grep -q 'killed by signal' /tmp/dpkg.log" 180 || die "the killed upgrade"
 board_sh 'rm /usr/bin/deb-systemd-helper && dpkg-divert --quiet --local --rename --remove /usr/bin/deb-systemd-helper' || die "undivert"
 check "killed upgrade: half-configured" board_sh 'dpkg -s robot-client | grep -qx "Status: install ok half-configured"'
