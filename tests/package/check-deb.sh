@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Checks a built robot-client .deb (scripts/build-deb.sh): its Version (the
-# CMake project's), Architecture and Depends, the files it ships (the ssh
-# drop-in as a conffile, the manual pages, the changelog and NEWS), its
-# -dbgsym package beside it, lintian on both (which also wants the programs
-# stripped), the maintainer scripts (maintscripts_test.sh), and the packaged programs (the client and its cable watch): at
-# most 64 KiB, no libstdc++, and Debian's hardening (stack protector,
-# FORTIFY, full RELRO with BIND_NOW). With "source", lintian on the source
-# package (.dsc) and its .changes.
+# CMake project's, with +dirty.HASH for a tree with uncommitted changes),
+# Architecture and Depends, the files it ships (the ssh drop-in as a
+# conffile, the manual pages, the changelog and NEWS), its -dbgsym package
+# beside it, lintian on both (which also wants the programs stripped), the
+# maintainer scripts (maintscripts_test.sh), and the packaged programs (the
+# client and its cable watch): at most 64 KiB, no libstdc++, and Debian's
+# hardening (stack protector, FORTIFY, full RELRO with BIND_NOW). With
+# "source", lintian on the source package (.dsc) and its .changes.
 #
 #   tests/package/check-deb.sh package.deb expected-architecture
 #   tests/package/check-deb.sh package.dsc source
@@ -41,7 +42,7 @@ for f in /usr/sbin/robot-client /usr/sbin/robot-client-pair /usr/libexec/robot-c
 done
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/ssh/ssh_config.d/robot-client.conf ] || fail "$deb: the ssh drop-in is no conffile"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libev4 libcjson1 net-tools openssh-client; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
+for dep in libev4 libcjson1 net-tools openssh-client systemd udev; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
 echo "check-deb: $(basename "$deb"): Architecture $arch; Depends: $depends"
 
 dbgsym=${deb%/*}/robot-client-dbgsym_${version}_$arch.deb

@@ -74,7 +74,7 @@ state() {
   (cd "$DPKG_ROOT" && find etc/systemd var/lib/systemd var/lib/robot-client run \( -type l -printf '%p -> %l\n' \) \
     -o -type f -printf '%p\n' 2>/dev/null | sort && grep -H . var/lib/systemd/deb-systemd-helper-enabled/*.dsh-also)
 }
-links() { (cd "$DPKG_ROOT" && find etc/systemd -type l -name 'robot-client*' | sort | paste -sd' '); }
+links() { (cd "$DPKG_ROOT" && find etc/systemd -type l -name 'robot-client*' 2>/dev/null | sort | paste -sd' '); }
 starts_client() { [ -L "$DPKG_ROOT$old" ] || { [ -L "$DPKG_ROOT$new_c" ] && [ -L "$DPKG_ROOT$new_w" ]; }; }
 
 enabled_links="${new_c#/} ${new_w#/}"
