@@ -135,7 +135,7 @@ stops_clean || die "the deployment's end"
 board_sh 'dpkg --configure -a >/tmp/dpkg.log 2>&1' 180 || die "dpkg --configure -a"
 check "configure -a: enabled as before, this version's links, no decision left" \
   [ "$(board_sh 'systemctl is-enabled robot-client robot-client-cable; ls /var/lib/robot-client/enabled-* 2>/dev/null | grep -c /'; links)" = \
-  $'enabled\nenabled\n0\n'"$current_links" ]
+  $'enabled\nenabled\n0\n'"$current_links usb-gadget.target.wants/robot-client-gadget.service" ]
 manager --run-time 1
 replug || die "cable out and in"
 whole "configure -a: the next plug-in"
