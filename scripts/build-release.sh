@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the package of an earlier release from the commit that
-# packaging/releases names for it, as that release built it, and caches it:
+# packaging/releases names for it, as that release built it (CPack up to
+# 1.2.0; dpkg-buildpackage with the tree's debian/ from 1.3.0 on), and caches it:
 # the board test upgrades boards from these.
 #
 #   scripts/build-release.sh VERSION [ARCH]     (ARCH: amd64, the default, or arm64)
@@ -25,12 +26,22 @@ if [ ! -f "$deb" ]; then
   work=$out.work
   rm -rf "$work" && mkdir -p "$work/src"
   git archive "$commit" | tar -x -C "$work/src"
-  opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DRC_WERROR=OFF)
-  [ "$arch" = amd64 ] || opts+=(-DCMAKE_TOOLCHAIN_FILE="$work/src/packaging/toolchain-aarch64.cmake")
-  # That release's own build: its CMake files and CPack.
-  (cd "$work" && cmake -S src -B build "${opts[@]}" && cmake --build build -j"$(nproc)" &&
-    cd build && cpack -G DEB) >"$work.log" 2>&1 || { tail -n 40 "$work.log" >&2 && exit 1; }
-  mkdir -p "$out" && mv "$work"/build/packages/robot-client_"${version}"_"$arch".deb "$deb"
+  if [ -d "$work/src/debian" ]; then
+    # From 1.3.0 on: a Debian source package, built as it was then.
+    args=(-b -Pnocheck)
+    [ "$arch" = amd64 ] || args=(-a "$arch" -b '-Pcross,nocheck')
+    (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=2" RC_WERROR=OFF dpkg-buildpackage -us -uc "${args[@]}") \
+      >"$work.log" 2>&1 || { tail -n 40 "$work.log" >&2 && exit 1; }
+    built=$work/robot-client_${version}_$arch.deb
+  else
+    # 1.1.0 and 1.2.0: their CMake files and CPack.
+    opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DRC_WERROR=OFF)
+    [ "$arch" = amd64 ] || opts+=(-DCMAKE_TOOLCHAIN_FILE="$work/src/packaging/toolchain-aarch64.cmake")
+    (cd "$work" && cmake -S src -B build "${opts[@]}" && cmake --build build -j2 &&
+      cd build && cpack -G DEB) >"$work.log" 2>&1 || { tail -n 40 "$work.log" >&2 && exit 1; }
+    built=$work/build/packages/robot-client_${version}_$arch.deb
+  fi
+  mkdir -p "$out" && mv "$built" "$deb"
   rm -rf "$work" "$work.log"
 fi
 echo "$deb"

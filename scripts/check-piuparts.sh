@@ -28,11 +28,14 @@ mirrors() {
 }
 
 # base_build OUT: the base chroot as a tarball. eatmydata is what piuparts
-# runs dpkg under, when the chroot has it.
+# runs dpkg under, when the chroot has it. systemd and udev, which the
+# package depends on, are there already, as on every board: their own
+# directories (made by their postinst) are then no part of what the
+# package's install and purge leave.
 base_build() {
   local lines
   mapfile -t lines < <(mirrors)
-  unshare --mount --propagation private mmdebstrap --quiet --variant=minbase --mode=root --include=eatmydata \
+  unshare --mount --propagation private mmdebstrap --quiet --variant=minbase --mode=root --include=eatmydata,systemd,udev \
     bookworm "$1" "${lines[@]}"
 }
 

@@ -2,21 +2,29 @@
 # Upgrade test: a gadget board in the field is upgraded to this checkout's
 # package, from each earlier release (packaging/releases; built from its own
 # commit by scripts/build-release.sh), with dpkg as an integrator does it.
-# One boot of the amd64 board (scripts/lib/board.sh) whose image makes usb0
-# as a USB gadget of its own, as a vendor's image does (the shipped gadget
-# script, run by hand, stands for it: 1.1.0 shipped none); the cable is the
-# host side's hold on the gadget.
+# The amd64 board (scripts/lib/board.sh) whose image makes usb0 as a USB
+# gadget of its own, as a vendor's image does (the shipped gadget script,
+# run by hand, stands for it: 1.1.0 shipped none); the cable is the host
+# side's hold on the gadget.
 #   1. 1.1.0, the cable in, its client in the middle of a deployment: the
 #      upgrade leaves that client to finish, runs the cable watch, starts
 #      nothing, and leaves this version's unit links alone (none of
 #      1.1.0's); the next plug-in deploys whole.
-#   2. removed (nothing runs), installed again (the cable watch runs again;
-#      no deployment starts), purged (nothing left).
-#   3. 1.2.0, disabled by the administrator, the cable out: the upgrade
-#      keeps it disabled and a plug-in starts nothing; enabled again, the
-#      next plug-in deploys whole.
-#   4. the package installed over itself with the cable out: the watch runs
-#      the new program and waits for the cable; nothing starts until it comes.
+#   2. the shipped gadget set-up enabled; removed during a slowed copy (the
+#      copy ends whole before usb0 goes: the units' order), installed again
+#      (usb0 and the cable watch come back; no deployment starts), purged
+#      (nothing left).
+#   3. 1.2.0 with its gadget set-up enabled: the upgrade killed after the
+#      migration's last deb-systemd-helper call (a diverted one kills the
+#      postinst); the board powered off and on: the plug-in at power-on
+#      deploys; `dpkg --configure -a`: enabled as before, this version's
+#      links, the next plug-in deploys whole.
+#   4. 1.3.0 (installed over it), the cable out: the upgrade runs the new
+#      watch, which waits; the plug-in's deployment, slowed, is under way
+#      when the board is powered off (systemctl poweroff, its last act): the
+#      copy ends whole before usb0 goes.
+# A disabled client's upgrade is tests/package/maintscripts_test.sh's (the
+# links and records), its plug-in the arm64 board's.
 # Run as root; BOARD_KEEP=1 keeps the run directory.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
@@ -49,6 +57,12 @@ for v in $(awk '!/^#/ && NF { print $1 }' packaging/releases); do
   old=$(scripts/build-release.sh "$v" amd64 | tail -n 1) && cp "$old" "$carry/releases/" || die "release $v"
 done
 cp packaging/robot-client-gadget "$carry/vendor-gadget"
+# deb-systemd-helper that kills the postinst after the migration's last call.
+# shellcheck disable=SC2016 # the wrapper's own variables
+printf '%s\n' '#!/bin/sh' '/usr/bin/deb-systemd-helper.distrib "$@"; rc=$?' \
+  '[ "$DPKG_MAINTSCRIPT_NAME $*" != "postinst update-state robot-client.service robot-client-cable.service" ] || kill -9 $PPID' \
+  'exit $rc' >"$carry/deb-systemd-helper"
+chmod 755 "$carry/deb-systemd-helper"
 BOARD_CARRY=$carry
 timed "the releases (cached after the first run)"
 board_up || die "manager side"
@@ -77,45 +91,72 @@ replug || die "cable out and in"
 whole "upgrade from 1.1.0: the next plug-in"
 timed "upgrade from 1.1.0 during a deployment"
 
-# 2. Removed, installed again, purged.
-board_sh 'dpkg -r robot-client >/tmp/dpkg.log 2>&1' 120 || die "dpkg -r"
-check "remove: nothing runs" board_sh '! pgrep -x robot-client && ! pgrep -x robot-client-ca'
+# 2. The shipped gadget set-up takes the gadget over (whole: "set up
+# already"); removed during a slowed copy, installed again, purged.
+board_sh 'systemctl enable --now robot-client-gadget' >/dev/null 2>&1 || die "enable the gadget set-up"
+manager --run-time 1
+slow on || die "slow usb0"
+replug || die "cable out and in"
+board_sh 'timeout 120 sh -c "until pgrep -x scp >/dev/null; do sleep 0.2; done" && dpkg -r robot-client >/tmp/dpkg.log 2>&1' 400 ||
+  die "dpkg -r during a copy"
+check "removed during a copy: sys_mount_finish after a whole copy" [ "$(received sys_mount_finish)" = 1 ]
+check "removed during a copy: copies whole" copies_whole
+check "remove: nothing runs, usb0 gone" board_sh '! pgrep -x robot-client && ! pgrep -x robot-client-ca && [ ! -e /sys/class/net/usb0 ]'
 n=$(starts)
 upgrade "$deb" || die "install again"
-check "installed again: enabled, the cable watch runs" \
-  [ "$(board_sh 'systemctl is-enabled robot-client; systemctl is-active robot-client-cable')" = $'enabled\nactive' ]
-check "installed again with the cable in: nothing started" [ "$(starts)" = "$n" ]
+check "installed again: usb0 back, enabled, the cable watch runs" \
+  [ "$(board_sh 'ls -d /sys/class/net/usb0; systemctl is-enabled robot-client; systemctl is-active robot-client-cable')" = \
+  $'/sys/class/net/usb0\nenabled\nactive' ]
+check "installed again with the cable in: nothing started" nothing_started "$n"
 board_sh 'dpkg -P robot-client >/tmp/dpkg.log 2>&1' 120 || die "dpkg -P"
 check "purge: nothing of it left" board_sh '[ -z "$(find /etc /lib/systemd /usr /var/lib/systemd /var/lib/robot-client -name "*robot-*" 2>/dev/null)" ]'
-timed "remove, install again, purge"
+timed "remove during a copy, install again, purge"
 
-# 3. From 1.2.0, disabled, the cable out.
-board_sh 'dpkg -i /mnt/releases/robot-client_1.2.0_*.deb >/tmp/dpkg.log 2>&1' 120 || die "install 1.2.0"
+# 3. From 1.2.0 (its gadget set-up enabled), interrupted: a diverted
+# deb-systemd-helper kills the postinst after the migration's last call.
+board_sh 'dpkg -i /mnt/releases/robot-client_1.2.0_*.deb >/tmp/dpkg.log 2>&1 && systemctl enable --now robot-client-gadget' 120 >/dev/null ||
+  die "install 1.2.0"
 pair || die "pair 1.2.0"
-board_sh 'systemctl start robot-client-cable && systemctl disable robot-client' >/dev/null 2>&1 || die "disable 1.2.0"
-cable out || die "cable out"
-n=$(starts)
-upgrade "$deb" || die "upgrade from 1.2.0"
-check "upgrade from 1.2.0: disabled stays disabled" [ "$(board_sh 'systemctl is-enabled robot-client robot-client-cable')" = $'disabled\ndisabled' ]
-cable in || die "cable in"
-check "upgrade from 1.2.0, disabled: a plug-in starts nothing" nothing_started "$n"
-board_sh 'systemctl enable robot-client && systemctl start robot-client-cable' >/dev/null 2>&1 || die "enable"
+board_sh 'dpkg-divert --quiet --local --rename --add /usr/bin/deb-systemd-helper &&
+  cp /mnt/deb-systemd-helper /usr/bin/deb-systemd-helper' >/dev/null || die "divert deb-systemd-helper"
+board_sh "dpkg -i /mnt/$deb >/tmp/dpkg.log 2>&1; grep -q 'killed by signal' /tmp/dpkg.log" 180 || die "the killed upgrade"
+board_sh 'rm /usr/bin/deb-systemd-helper && dpkg-divert --quiet --local --rename --remove /usr/bin/deb-systemd-helper' || die "undivert"
+check "killed upgrade: half-configured" board_sh 'dpkg -s robot-client | grep -qx "Status: install ok half-configured"'
+# No manager until the board is up again: the client that 1.2.0's watch
+# started when its gadget set-up made usb0 finds none before the power-off.
+board_halt || die "power off"
+manager --run-time 1
+board_boot --gadget in || die "boot after the killed upgrade"
+board_sh 'mount -o ro /dev/vdb /mnt' || die "mount the carried files again"
+timed "1.2.0, the upgrade killed, power off and on"
+check "killed upgrade, rebooted: the plug-in at power-on deploys" deployed 180
+check "killed upgrade, rebooted: copies whole" copies_whole
+stops_clean || die "the deployment's end"
+board_sh 'dpkg --configure -a >/tmp/dpkg.log 2>&1' 180 || die "dpkg --configure -a"
+check "configure -a: enabled as before, this version's links, no decision left" \
+  [ "$(board_sh 'systemctl is-enabled robot-client robot-client-cable; ls /var/lib/robot-client/enabled-* 2>/dev/null | grep -c /'; links)" = \
+  $'enabled\nenabled\n0\n'"$current_links usb-gadget.target.wants/robot-client-gadget.service" ]
 manager --run-time 1
 replug || die "cable out and in"
-whole "upgrade from 1.2.0: enabled again, the next plug-in"
-timed "upgrade from 1.2.0, disabled"
+whole "configure -a: the next plug-in"
+timed "dpkg --configure -a"
 
-# 4. Over itself with the cable out: the watch restarted, waiting.
+# 4. From 1.3.0 with the cable out; powered off during the next copy.
+upgrade releases/robot-client_1.3.0_amd64.deb || die "install 1.3.0"
 cable out || die "cable out"
-before=$(watch_pid) n=$(starts)
-upgrade "$deb" || die "reinstall"
-check "reinstalled with the cable out: the cable watch runs again and waits" \
+before=$(watch_pid)
+upgrade "$deb" || die "upgrade from 1.3.0"
+check "upgrade from 1.3.0 with the cable out: the cable watch runs again and waits" \
   board_sh "[ \"\$(systemctl show -p MainPID --value robot-client-cable)\" != $before ] &&
     systemctl show -p StatusText --value robot-client-cable | grep -q waiting.for.the.cable"
 manager --run-time 1
+slow on || die "slow usb0"
 cable in || die "cable in"
-whole "reinstalled: the next plug-in"
-check "reinstalled: one deployment for the plug-in" [ "$(starts)" = $((n + 1)) ]
-timed "installed over itself, the cable out"
+board_sh 'timeout 120 sh -c "until pgrep -x scp >/dev/null; do sleep 0.2; done" && systemctl poweroff' 130 >/dev/null
+check "poweroff during a copy: the board ends" proc_wait "$BOARD_QEMU_PID" 400
+check "poweroff during a copy: one connection for the plug-in" [ "$(manager_query --event accept --count)" = 1 ]
+check "poweroff during a copy: sys_mount_finish after a whole copy" [ "$(received sys_mount_finish)" = 1 ]
+check "poweroff during a copy: copies whole" copies_whole
+timed "upgrade from 1.3.0, power off during a copy"
 
 finish

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Checks a built robot-client .deb (scripts/build-deb.sh): its Version (the
-# CMake project's), Architecture and Depends, the files it ships (the ssh
-# drop-in as a conffile, the manual pages, the changelog and NEWS), its
-# -dbgsym package beside it, lintian on both (which also wants the programs
-# stripped), and the packaged programs (the client and its cable watch): at
-# most 64 KiB, no libstdc++, and Debian's hardening (stack protector,
-# FORTIFY, full RELRO with BIND_NOW). With "source", lintian on the source
-# package (.dsc) and its .changes.
+# CMake project's, with +dirty.HASH for a tree with uncommitted changes),
+# Architecture and Depends, the files it ships (the ssh drop-in as a
+# conffile, the manual pages, the changelog and NEWS), its -dbgsym package
+# beside it, lintian on both (which also wants the programs stripped), the
+# maintainer scripts (maintscripts_test.sh), and the packaged programs (the
+# client and its cable watch): at most 64 KiB, no libstdc++, and Debian's
+# hardening (stack protector, FORTIFY, full RELRO with BIND_NOW). With
+# "source", lintian on the source package (.dsc) and its .changes.
 #
 #   tests/package/check-deb.sh package.deb expected-architecture
 #   tests/package/check-deb.sh package.dsc source
@@ -25,7 +26,8 @@ if [ "$want_arch" = source ]; then
 fi
 
 version=$(dpkg-deb -f "$deb" Version)
-grep -q "^project(robot-client VERSION $version " CMakeLists.txt ||
+# A build of uncommitted changes carries +dirty.HASH (scripts/build-deb.sh).
+grep -q "^project(robot-client VERSION ${version%%+dirty.*} " CMakeLists.txt ||
   fail "$deb: Version $version is not CMakeLists.txt's project version (robot-client --version)"
 
 arch=$(dpkg-deb -f "$deb" Architecture)
@@ -40,13 +42,14 @@ for f in /usr/sbin/robot-client{,-pair,-check} /usr/libexec/robot-client/robot-c
 done
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/ssh/ssh_config.d/robot-client.conf ] || fail "$deb: the ssh drop-in is no conffile"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libev4 libcjson1 net-tools openssh-client; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
+for dep in libev4 libcjson1 net-tools openssh-client systemd udev; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
 echo "check-deb: $(basename "$deb"): Architecture $arch; Depends: $depends"
 
 dbgsym=${deb%/*}/robot-client-dbgsym_${version}_$arch.deb
 [ -f "$dbgsym" ] || fail "no $dbgsym beside $deb"
 grep -q '\./usr/lib/debug/\.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$dbgsym")" || fail "$dbgsym: no debugging symbols"
 lint "$deb" "$dbgsym"
+tests/package/maintscripts_test.sh "$deb" || fail "$deb: the maintainer scripts (tests/package/maintscripts_test.sh)"
 
 bin=$(mktemp)
 trap 'rm -f "$bin"' EXIT

@@ -55,6 +55,16 @@ kept=$(cat "$root/var/lib/robot-client/gadget-id")
 id_is "without a machine id, the random id made is kept" \
   "the random id kept in $root/var/lib/robot-client/gadget-id" "$kept"
 
+# "mac" prints what start would use and writes nothing; without an id it
+# makes none.
+board "$dmi" "$uuid\n"
+check "mac: the addresses start uses, their source" "$(ROBOT_CLIENT_GADGET_ROOT=$root sh "$script" mac)" \
+  "board (usb0): $(mac_from "$uuid" board)"$'\n'"manager: $(mac_from "$uuid" manager)"$'\n'"made from the DMI product UUID"
+board "$mid" "uninitialized\n"
+check "mac without an id: fails, writes nothing" \
+  "$(ROBOT_CLIENT_GADGET_ROOT=$root sh "$script" mac 2>/dev/null || echo failed; find "$root" -newer "$root/$mid" | wc -l)" \
+  $'failed\n0'
+
 # A gadget counts as whole only when bound, linked and named usb0.
 gadget=sys/kernel/config/usb_gadget/robot-client
 # whole_is WANT UDC IFNAME LINKED [FUNCTION]
