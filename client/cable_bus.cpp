@@ -98,6 +98,8 @@ int busConnect()
         r = fd < 0 ? -errno : sd_bus_set_fd(s_bus, fd, fd);
     } else if (r >= 0) {
         r = sd_bus_set_address(s_bus, kSystemdBusAddress);
+        if (r >= 0)
+            r = sd_bus_set_watch_bind(s_bus, 1);
     }
     if (r >= 0)
         r = sd_bus_start(s_bus);
@@ -167,24 +169,15 @@ int busProcess(BusNews &news)
     return r < 0 ? r : 0;
 }
 
-int busFd()
+int busWaitFor(pollfd &fd)
 {
-    return sd_bus_get_fd(s_bus);
-}
-
-short busEvents()
-{
-    return static_cast<short>(sd_bus_get_events(s_bus));
-}
-
-int busTimeoutMs()
-{
+    fd = {sd_bus_get_fd(s_bus), static_cast<short>(sd_bus_get_events(s_bus)), 0};
     uint64_t until = 0;
     if (sd_bus_get_timeout(s_bus, &until) < 0 || until == UINT64_MAX)
         return -1;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t nowUs =
+    const auto nowUs =
         static_cast<uint64_t>(now.tv_sec) * 1000000 + static_cast<uint64_t>(now.tv_nsec) / 1000;
     return until <= nowUs ? 0 : static_cast<int>((until - nowUs + 999) / 1000);
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <poll.h>
 #include <span>
 
 #include "client/cable_follow.h"
@@ -20,7 +21,8 @@ constexpr const char *kSystemdBusAddress = "unix:path=/run/systemd/private";
 void cableBusSetConnector(int (*connector)());
 
 // Connects and listens for the start job's end and the client's changes:
-// 0, or a negative errno.
+// 0, or a negative errno. A socket not there yet (systemd re-executing) is
+// waited for.
 int busConnect();
 void busDisconnect();
 bool busConnected();
@@ -46,8 +48,6 @@ struct BusNews {
 // broke (daemon-reexec drops it).
 int busProcess(BusNews &news);
 
-// What to wait for: the descriptor, poll events and a poll timeout in ms
-// (-1: none).
-int busFd();
-short busEvents();
-int busTimeoutMs();
+// What to wait for: the descriptor and events into fd; returns the poll
+// timeout in ms (-1: none; 0 while messages wait to be processed).
+int busWaitFor(pollfd &fd);

@@ -20,17 +20,11 @@
 
 namespace {
 
-// After systemd's socket went away (daemon-reexec), it is tried again this
-// often, this many times, before the deployment is no longer followed.
-constexpr int kReconnectEveryMs = 500;
-constexpr int kReconnectTries = 20;
-
 bool s_cableIn = false;
 time_t s_since = 0; // when the cable last came in
 Told s_told;        // what the status tells of it
 std::array<char, 128> s_detail{};
 Follow s_follow;
-int s_reconnects = 0;
 int s_recordedIfindex = 0;
 
 void notifyStatus()
@@ -144,12 +138,14 @@ void onBus()
 {
     BusNews news;
     if (const int r = busProcess(news); r < 0) {
+        // daemon-reexec and daemon-reload may close it. The start job's end
+        // may be lost with it: the client's own job tells what is pending.
         CABLE_LOG(kLevelWarn, "systemd's socket closed (%s); connecting again\n", strerror(-r));
-        busDisconnect();
-        // The start job's end may be lost with the connection: the client's
-        // own job tells what is pending.
         s_follow.startPending = false;
-        s_reconnects = kReconnectTries;
+        if (connectBus())
+            lookAtClient();
+        else
+            stopFollowing();
         return;
     }
     if (news.startEnded && !news.startDone) {
@@ -162,17 +158,6 @@ void onBus()
         s_follow.startPending = false;
     if (news.clientChanged || news.startEnded)
         lookAtClient();
-}
-
-void reconnect()
-{
-    if (busConnect() == 0) {
-        s_reconnects = 0;
-        lookAtClient();
-    } else if (--s_reconnects == 0) {
-        connectBus(); // once more, to tell why
-        stopFollowing();
-    }
 }
 
 // ---- The cable --------------------------------------------------------------
@@ -283,23 +268,15 @@ bool cableWatchStep(int fd)
 {
     if (!s_follow.on)
         return cableWatchRead(fd);
-    // The bus's timeout is 0 while it holds messages not yet processed.
-    std::array<pollfd, 2> ready{{{fd, POLLIN, 0}, {-1, 0, 0}}};
-    int timeout = kReconnectEveryMs;
-    if (busConnected()) {
-        ready[1] = {busFd(), busEvents(), 0};
-        timeout = busTimeoutMs();
-    }
-    if (poll(ready.data(), ready.size(), timeout) < 0 && errno != EINTR) {
+    std::array<pollfd, 2> ready{{{fd, POLLIN, 0}, {}}};
+    if (poll(ready.data(), ready.size(), busWaitFor(ready[1])) < 0 && errno != EINTR) {
         CABLE_LOG(kLevelErr, "cannot wait for link notifications: %s\n", strerror(errno));
         return false;
     }
     if ((ready[0].revents & POLLIN) != 0 && !cableWatchRead(fd))
         return false;
-    if (s_follow.on && busConnected())
+    if (s_follow.on)
         onBus();
-    else if (s_follow.on && s_reconnects > 0)
-        reconnect();
     return true;
 }
 

@@ -119,6 +119,7 @@ void SystemdPeer::serve(int listenFd, int commandFd, int reportFd)
 {
     s_report = reportFd;
     FILE *commands = fdopen(commandFd, "r");
+    setvbuf(commands, nullptr, _IONBF, 0); // poll must see every line not yet read
     sd_bus *bus = nullptr;
     for (std::array<char, 256> line{};;) {
         std::array<pollfd, 2> ready{{{commandFd, POLLIN, 0}, {listenFd, POLLIN, 0}}};

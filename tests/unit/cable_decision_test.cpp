@@ -72,12 +72,6 @@ const Look kLooks[] = {
      client(kInactive, 42),
      kAiFailed,
      "done; " + kIn + "ended at 00:00:00 (exit status 0); copies: app ok, AI exit 255"},
-    {{"AFailureByTheLockSaysSo"},
-     kStarted,
-     client(kFailed, 42, CLD_EXITED, 1),
-     {},
-     "done; " + kIn +
-         "failed at 00:00:00 (exit status 1: another robot-client is running); copies: no record of it"},
     {{"AnAutoRestartIsRestartingNotFailed"},
      kStarted,
      client(kRestarting, 42, CLD_DUMPED, SIGSEGV),
@@ -115,15 +109,3 @@ INSTANTIATE_TEST_SUITE_P(Follows, LookAt, ::testing::ValuesIn(kLooks),
                          behaviourOf<::testing::TestParamInfo<Look>>);
 
 } // namespace
-
-// The status without the cable: waiting, then also the last plug-in's news.
-TEST(CableStatus, WithoutTheCableTellsTheLastPlugIn)
-{
-    setenv("TZ", "UTC", 1);
-    std::array<char, 256> text{};
-    EXPECT_STREQ(statusText(false, 0, {}, text), "waiting for the cable (usb0 carrier down)");
-    EXPECT_STREQ(
-        statusText(false, 1, {News::kWasRunning}, text),
-        "waiting for the cable (usb0 carrier down); last plug-in at 00:00:01: robot-client.service was "
-        "running; it starts the handshake again");
-}
