@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <sys/stat.h>
@@ -58,13 +59,15 @@ void tell(News news, const char *detail = nullptr)
 
 int readCableRecord()
 {
-    int ifindex = 0;
-    if (FILE *file = fopen(kCableRecordPath, "re")) {
-        if (fscanf(file, "ifindex=%d", &ifindex) != 1)
-            ifindex = 0;
-        fclose(file);
-    }
-    return ifindex;
+    std::array<char, 32> text{};
+    FILE *file = fopen(kCableRecordPath, "re");
+    if (file == nullptr)
+        return 0;
+    const bool read = fgets(text.data(), text.size(), file) != nullptr;
+    fclose(file);
+    if (!read || strncmp(text.data(), "ifindex=", 8) != 0)
+        return 0;
+    return static_cast<int>(strtol(text.data() + 8, nullptr, 10));
 }
 
 void recordUsb0(int ifindex)
