@@ -1,7 +1,8 @@
 // robot-client-cable: the cable watch that robot-client-cable.service runs.
 // It takes no arguments and reads no configuration. It exits only when it
 // cannot watch (no netlink socket, a socket that cannot be read), with
-// status 1, which the unit's Restart=on-failure answers.
+// status 1, which the unit's Restart=on-failure answers; systemd that cannot
+// be reached is logged and told in the status, and ends nothing.
 
 #include <csignal>
 #include <cstdio>

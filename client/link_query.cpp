@@ -1,15 +1,11 @@
 #include "client/link_query.h"
 
-#include <arpa/inet.h>
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <ifaddrs.h>
 #include <linux/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <netinet/in.h>
 #include <string_view>
 #include <sys/socket.h>
 
@@ -54,17 +50,23 @@ const nlmsghdr *ask(const LinkRequest &request, std::array<char, kNetlinkReadMax
                : nullptr;
 }
 
+// usb0's link as the kernel tells it now, in buf, or nullptr.
+const ifinfomsg *usb0Info(std::array<char, kNetlinkReadMax> &buf)
+{
+    const nlmsghdr *answer = ask(usb0Request(RTM_GETLINK, 0), buf);
+    if (answer == nullptr || answer->nlmsg_type != RTM_NEWLINK ||
+        answer->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+        return nullptr;
+    return static_cast<const ifinfomsg *>(NLMSG_DATA(answer));
+}
+
 } // namespace
 
 int queryUsb0Carrier()
 {
     alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
-    const nlmsghdr *answer = ask(usb0Request(RTM_GETLINK, 0), buf);
-    if (answer == nullptr || answer->nlmsg_type != RTM_NEWLINK ||
-        answer->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
-        return -1;
-    const auto *info = static_cast<const ifinfomsg *>(NLMSG_DATA(answer));
-    return (info->ifi_flags & IFF_LOWER_UP) != 0 ? 1 : 0;
+    const ifinfomsg *info = usb0Info(buf);
+    return info == nullptr ? -1 : (info->ifi_flags & IFF_LOWER_UP) != 0 ? 1 : 0;
 }
 
 int setUsb0Up()
@@ -80,22 +82,9 @@ int setUsb0Up()
     return static_cast<const nlmsgerr *>(NLMSG_DATA(answer))->error;
 }
 
-bool usb0HasClientAddress()
+int queryUsb0Ifindex()
 {
-    ifaddrs *all = nullptr;
-    if (getifaddrs(&all) != 0)
-        return false;
-    in_addr client{};
-    inet_pton(AF_INET, kClientIp, &client);
-    bool found = false;
-    for (const ifaddrs *one = all; one != nullptr && !found; one = one->ifa_next) {
-        if (one->ifa_addr == nullptr || one->ifa_addr->sa_family != AF_INET ||
-            strcmp(one->ifa_name, kUsbIfName) != 0)
-            continue;
-        sockaddr_in addr{};
-        memcpy(&addr, one->ifa_addr, sizeof(addr));
-        found = addr.sin_addr.s_addr == client.s_addr;
-    }
-    freeifaddrs(all);
-    return found;
+    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
+    const ifinfomsg *info = usb0Info(buf);
+    return info == nullptr ? -1 : info->ifi_index;
 }

@@ -11,7 +11,6 @@ int queryUsb0Carrier();
 // CAP_NET_ADMIN): 0, or the negative errno of the kernel's refusal.
 int setUsb0Up();
 
-// Whether usb0 carries the client's address (kClientIp), which the client
-// gives it when it brings the link up: true once a client has run on this
-// usb0. Asked over netlink too (getifaddrs), no IP socket needed.
-bool usb0HasClientAddress();
+// usb0's interface index: a new usb0 (a USB network adapter plugged in, the
+// gadget made again) has a new one. -1 when there is no usb0.
+int queryUsb0Ifindex();

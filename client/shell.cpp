@@ -3,12 +3,9 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include "net/fd_guard.h"
 
 extern char **environ;
 
@@ -68,45 +65,9 @@ class SpawnAttr {
     posix_spawnattr_t attr_{};
 };
 
-class FileActions {
-  public:
-    FileActions() { posix_spawn_file_actions_init(&actions_); }
-    ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
-    FileActions(const FileActions &) = delete;
-    FileActions &operator=(const FileActions &) = delete;
-    FileActions(FileActions &&) = delete;
-    FileActions &operator=(FileActions &&) = delete;
+} // namespace
 
-    posix_spawn_file_actions_t *get() { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_{};
-};
-
-// Reads fd to its end into out (not empty), keeping what fits with a NUL.
-void readAll(int fd, std::span<char> out)
-{
-    size_t len = 0;
-    std::array<char, 256> dropped{};
-    for (;;) {
-        const bool room = len < out.size() - 1;
-        const ssize_t got = room ? read(fd, out.data() + len, out.size() - 1 - len)
-                                 : read(fd, dropped.data(), dropped.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        if (room)
-            len += static_cast<size_t>(got);
-    }
-    out[len] = '\0';
-}
-
-// Runs cmd with "sh -c" and waits for it: its wait status, or -1. With room
-// in out, the command's standard output is read into it (cut to fit, the
-// rest read and dropped, so the command never blocks on a full pipe) and
-// ended with a NUL; otherwise it goes where ours goes.
-int spawnShell(const char *cmd, std::span<char> out)
+int runShell(const char *cmd)
 {
     // As system() does, SIGCHLD is held back while we wait for our own child;
     // SIGINT is held back too, not ignored, so that it is still delivered to
@@ -134,25 +95,9 @@ int spawnShell(const char *cmd, std::span<char> out)
     std::array<char, 3> dashC{'-', 'c', '\0'};
     std::array<char *, 4> argv{shName.data(), dashC.data(), const_cast<char *>(cmd), nullptr};
 
-    std::array<int, 2> pipeFds{-1, -1};
-    if (!out.empty() && pipe2(pipeFds.data(), O_CLOEXEC) != 0)
-        return -1;
-    const FdGuard readEnd(pipeFds[0]);
-    FdGuard writeEnd(pipeFds[1]);
-    FileActions toPipe;
-    if (!out.empty())
-        posix_spawn_file_actions_adddup2(toPipe.get(), writeEnd.get(), STDOUT_FILENO);
-
     pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, kShell, out.empty() ? nullptr : toPipe.get(), attr.get(), argv.data(), environ);
-    // The command holds the only write end left: its end is the pipe's end.
-    if (!out.empty())
-        close(writeEnd.release());
-    if (spawned != 0)
+    if (posix_spawn(&pid, kShell, nullptr, attr.get(), argv.data(), environ) != 0)
         return -1;
-    if (!out.empty())
-        readAll(readEnd.get(), out);
 
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
@@ -160,21 +105,6 @@ int spawnShell(const char *cmd, std::span<char> out)
             return -1;
     }
     return status;
-}
-
-} // namespace
-
-int runShell(const char *cmd)
-{
-    return spawnShell(cmd, {});
-}
-
-int runShellRead(const char *cmd, std::span<char> out)
-{
-    if (out.empty())
-        return -1;
-    out[0] = '\0';
-    return spawnShell(cmd, out);
 }
 
 int shellExitStatus(int waitStatus)

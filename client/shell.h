@@ -1,8 +1,6 @@
 // Every shell command the client runs goes through here.
 #pragma once
 
-#include <span>
-
 // Drops the page cache once the application has been handed over.
 constexpr const char *kDropCachesCmd = "echo 1 > /proc/sys/vm/drop_caches";
 
@@ -12,11 +10,6 @@ constexpr const char *kDropCachesCmd = "echo 1 > /proc/sys/vm/drop_caches";
 // SIGINT that arrives meanwhile is kept pending and delivered once the command
 // has ended, so it is not lost.
 int runShell(const char *cmd);
-
-// runShell with the command's standard output read into out: as much as
-// fits with a NUL after it (the rest is read and dropped). Its wait status,
-// or -1 (out then holds an empty text, when it has room for one).
-int runShellRead(const char *cmd, std::span<char> out);
 
 // The exit status of a wait status as a shell reports it: the exit code, or
 // 128 plus the signal number; -1 when no shell ran.

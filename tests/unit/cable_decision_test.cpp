@@ -1,126 +1,111 @@
-// The cable watch's decisions, from what systemctl shows: what a plug-in
-// does, what a look at the client leads to and what the status then says,
-// whether a cable in at the watch's start counts as a plug-in. Nothing is run.
+// The cable watch's decisions: whether a cable in at its start counts as a
+// plug-in, what each look at the client leads to while a deployment is
+// followed and what the status then says. Nothing is run.
 #include <array>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
 
-#include "client/cable_watch.h"
+#include "client/cable_follow.h"
 #include "tests/unit/protocol.h"
+
+// Power-on and a new usb0 (no record, or another ifindex) count; the same
+// usb0 again (the watch restarted) and a fresh dpkg marker do not.
+TEST(CableInAtStart, CountsOncePerUsb0AndNotDuringAnInstallation)
+{
+    EXPECT_TRUE(cableInCountsAsPlugIn(0, 40, false));
+    EXPECT_TRUE(cableInCountsAsPlugIn(40, 41, false));
+    EXPECT_FALSE(cableInCountsAsPlugIn(40, 40, false));
+    EXPECT_FALSE(cableInCountsAsPlugIn(0, 40, true));
+}
 
 namespace {
 
-constexpr UnitState kUnknown = UnitState::kUnknown, kInactive = UnitState::kInactive,
-                    kStarting = UnitState::kStarting, kActive = UnitState::kActive,
-                    kStopping = UnitState::kStopping, kFailed = UnitState::kFailed,
-                    kRestarting = UnitState::kRestarting;
-
-// A unit as `systemctl show` tells it; the target wants the client unless said.
-UnitLook unit(UnitState state, long pid = 0, int exitStatus = 0, bool wantsClient = true)
+ClientLook client(UnitState state, long pid, int code = CLD_EXITED, int status = 0)
 {
-    return {state, wantsClient, pid, exitStatus};
+    return {state, pid, code, status};
 }
-
-// What the status and the NOTICE line tell ("-": nothing).
-std::string told(CableNews news, int exitStatus = 0)
-{
-    std::array<char, 160> text{};
-    return news == CableNews::kNone ? "-" : cableNewsText(news, exitStatus, text);
-}
-
-// What the status and the NOTICE lines say of the client.
-const std::string kClient = "robot-client.service ", kStarted = kClient + "started",
-                  kRunning = kClient + "was running; it starts the handshake again",
-                  kStartedAgain = kStarted + " again after its final report",
-                  kNotStarted = kClient + "did not start",
-                  kDisabled = kClient + "is disabled; nothing started",
-                  kFail = kClient + "failed (exit status ",
-                  kLocked = kFail + "1: another robot-client is running)";
-
-// ---- A plug-in -------------------------------------------------------------
-
-struct PlugIn : Case {
-    UnitLook target, client;
-    std::string plan; // stop first or not; what is told at once; how the client is followed
-};
-class PlugInWith : public ::testing::TestWithParam<PlugIn> {};
-
-TEST_P(PlugInWith, Plans)
-{
-    const PlugInPlan plan = planPlugIn(GetParam().target, GetParam().client);
-    constexpr std::array<const char *, 3> kModes = {"off", "running", "starting"};
-    EXPECT_EQ(std::string(plan.stopFirst ? "stop+start; " : "start; ") + told(plan.news) + "; " +
-                  kModes.at(static_cast<size_t>(plan.follow.mode)) + " " + std::to_string(plan.follow.pid),
-              GetParam().plan);
-}
-
-// Nothing running; the target of a disabled client; no answer from systemctl.
-const UnitLook kIdle = unit(kInactive), kNoClient = unit(kInactive, 0, 0, false),
-               kNoAnswer = unit(kUnknown, 0, 0, false);
-const PlugIn kPlugIns[] = {
-    {{"AClientThatEndedBefore"}, kIdle, unit(kInactive, 41), "start; -; starting 41"},
-    {{"TheTargetStillActiveIsStoppedFirst"}, unit(kActive), kIdle, "stop+start; -; starting 0"},
-    {{"AnUnknownTargetIsStoppedFirst"}, kNoAnswer, kNoAnswer, "stop+start; -; starting 0"},
-    {{"ARunningClientIsFollowed"}, kIdle, unit(kActive, 41), "start; " + kRunning + "; running 41"},
-    {{"AStoppingClientCountsAsRunning"}, kIdle, unit(kStopping, 41), "start; " + kRunning + "; running 41"},
-    {{"ADisabledClientIsNotFollowed"}, kNoClient, unit(kActive, 41), "start; " + kDisabled + "; off 0"},
-};
-INSTANTIATE_TEST_SUITE_P(Units, PlugInWith, ::testing::ValuesIn(kPlugIns),
-                         behaviourOf<::testing::TestParamInfo<PlugIn>>);
-
-// ---- A look at the client while it is followed -----------------------------
 
 struct Look : Case {
     Follow follow;
-    UnitLook client;
-    bool windowOver;
-    std::string verdict; // the step; what the status then says
+    ClientLook client;
+    DeployRecord record;
+    std::string verdict; // the step; the status then
 };
 class LookAt : public ::testing::TestWithParam<Look> {};
 
 TEST_P(LookAt, Decides)
 {
+    setenv("TZ", "UTC", 1);
     Follow follow = GetParam().follow;
-    const FollowVerdict verdict = followClient(follow, GetParam().client, GetParam().windowOver);
-    constexpr std::array<const char *, 3> kSteps = {"watch", "start again", "done"};
+    const Verdict verdict = followClient(follow, GetParam().client, GetParam().record);
+    Told told{verdict.news, GetParam().client, 0, GetParam().record, "why"};
+    std::array<char, 256> text{};
+    constexpr std::array<const char *, 3> kSteps = {"follow", "start again", "done"};
     EXPECT_EQ(std::string(kSteps.at(static_cast<size_t>(verdict.step))) + "; " +
-                  told(verdict.news, verdict.exitStatus),
+                  statusText(true, 0, told, text),
               GetParam().verdict);
 }
 
-// Followed as it ran at the plug-in; awaited as none ran; awaited after its
-// final report; seen running at the look before.
-constexpr Follow kRan{FollowMode::kRunning, 41}, kAwaited{FollowMode::kStarting, 41},
-    kAgain{FollowMode::kStarting, 41, true}, kSeen{FollowMode::kStarting, 41, false, true};
+using enum UnitState;
+constexpr double kPlugIn = 100;
+// None ran at the plug-in, start job pending or ended; one ran (pid 7);
+// after a start again; after "restarting" was told.
+constexpr Follow kStarting{true, false, 0, kPlugIn, false, true}, kStarted{true, false, 0, kPlugIn},
+    kRan{true, true, 7, kPlugIn, false, false, 7}, kAgain{true, true, 7, kPlugIn, true, false, 7},
+    kRestart{true, false, 0, kPlugIn, false, false, 42, true};
+// The record of client 7: its handshake began long before the plug-in, or
+// just before it (it saw it); client 42's with one copy failed.
+const DeployRecord kBefore{DeployState::kRunning, 7, kPlugIn - 30},
+    kSaw{DeployState::kRunning, 7, kPlugIn - 1}, kAiFailed{DeployState::kFinished, 42, 0, 0, 0, 255};
+const std::string kNothing = "cable in since 00:00:00: ", kIn = kNothing + "robot-client.service ";
 const Look kLooks[] = {
-    {{"ARunningClientIsWatched"}, kRan, unit(kActive, 41), false, "watch; -"},
-    {{"ARunningClientAtTheWindowsEndIsLeft"}, kRan, unit(kActive, 41), true, "done; -"},
-    {{"AClientThatEndedAfterItsReportIsStartedAgain"}, kRan, unit(kInactive, 41), true, "start again; -"},
-    {{"AClientRefusedByTheLockIsNotStartedAgain"}, kRan, unit(kFailed, 41, 1), false, "done; " + kLocked},
-    {{"NotYetStartedIsAwaited"}, kAwaited, unit(kInactive, 41), false, "watch; -"},
-    {{"NeverStartedSaysSoAtTheWindowsEnd"}, kAwaited, unit(kStarting), true, "done; " + kNotStarted},
-    {{"SeenRunningOnceIsStartedAndWatchedOnce"}, kAwaited, unit(kActive, 42), false, "watch; " + kStarted},
-    {{"SeenRunningTwiceIsDone"}, kSeen, unit(kActive, 42), false, "done; " + kStarted},
-    {{"RanAndEndedCleanlyStarted"}, kAwaited, unit(kInactive, 42), false, "done; " + kStarted},
-    {{"FailedAndAwaitingItsRestart"}, kAwaited, unit(kRestarting, 42, 2), false, "done; " + kFail + "2)"},
-    {{"StartedAgainAfterTheFinalReport"}, kAgain, unit(kActive, 42), false, "watch; " + kStartedAgain},
-    {{"NoAnswerEndsTheFollowing"}, kAwaited, kNoAnswer, false, "done; -"},
+    {{"AQueuedStartIsAwaited"}, kStarting, client(kInactive, 0), {}, "follow; " + kNothing},
+    {{"ANewProcessIsTold"}, kStarted, client(kRunning, 42), {}, "follow; " + kIn + "started"},
+    {{"NothingStartedIsADisabledClient"},
+     kStarted,
+     client(kInactive, 0),
+     {},
+     "done; " + kIn + "is disabled; nothing started"},
+    {{"AnEndTellsHowAndTheCopies"},
+     kStarted,
+     client(kInactive, 42),
+     kAiFailed,
+     "done; " + kIn + "ended at 00:00:00 (exit status 0); copies: app ok, AI exit 255"},
+    {{"AnAutoRestartIsRestartingNotFailed"},
+     kStarted,
+     client(kRestarting, 42, CLD_DUMPED, SIGSEGV),
+     kAiFailed,
+     "follow; " + kIn + "ended at 00:00:00 (killed by SIGSEGV); restarting; copies: app ok, AI exit 255"},
+    {{"TheProcessAfterARestartIsSystemds"},
+     kRestart,
+     client(kRunning, 43),
+     {},
+     "follow; " + kIn + "started again by systemd"},
+    {{"EndedWithoutSeeingThePlugInIsStartedAgain"},
+     kRan,
+     client(kInactive, 7),
+     kBefore,
+     "start again; " + kNothing},
+    {{"EndedHavingSeenThePlugInIsDone"},
+     kRan,
+     client(kInactive, 7),
+     kSaw,
+     "done; " + kIn + "ended at 00:00:00 (exit status 0); copies: app not run, AI not run"},
+    {{"RefusedByTheLockIsNotStartedAgain"},
+     kRan,
+     client(kFailed, 7, CLD_EXITED, 1),
+     kBefore,
+     "done; " + kIn +
+         "failed at 00:00:00 (exit status 1: another robot-client is running); copies: app not run, AI not "
+         "run"},
+    {{"TheFreshClientIsStartedAgain"},
+     kAgain,
+     client(kRunning, 9),
+     {},
+     "follow; " + kIn + "started again after its final report"},
 };
 INSTANTIATE_TEST_SUITE_P(Follows, LookAt, ::testing::ValuesIn(kLooks),
                          behaviourOf<::testing::TestParamInfo<Look>>);
 
 } // namespace
-
-// ---- The cable in at the watch's start ---------------------------------------
-
-// A plug-in, unless the target is up (an earlier watch started it for this
-// cable) or usb0 has the client's address (a client ran on it).
-TEST(CableInAtStart, CountsAsAPlugInOrNot)
-{
-    for (const UnitState state : {kInactive, kStopping, kUnknown}) {
-        EXPECT_TRUE(cableInCountsAsPlugIn(unit(state), false)) << static_cast<int>(state);
-        EXPECT_FALSE(cableInCountsAsPlugIn(unit(state), true)) << static_cast<int>(state);
-    }
-    for (const UnitState state : {kActive, kStarting})
-        EXPECT_FALSE(cableInCountsAsPlugIn(unit(state), false)) << static_cast<int>(state);
-}

@@ -1,70 +1,44 @@
-// The cable watch on a real link: what it asks of the service manager (a
-// stand-in systemctl records it and plays the units), what `systemctl
-// status` shows (a socket of the test's own stands for the service
-// manager's) and what it logs, as usb0's carrier comes and goes.
+// The cable watch on a real link against a stand-in for systemd: what it
+// asks of systemd, what `systemctl status` shows (a socket of the test's own
+// stands for the service manager's) as usb0's carrier comes and goes and
+// the client unit changes.
+#include <csignal>
 #include <cstddef>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <regex>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "client/cable_bus.h"
 #include "client/cable_watch.h"
-#include "client/usb0.h"
 #include "net/fd_guard.h"
 #include "tests/support/capture.h"
 #include "tests/support/sandbox.h"
-#include "tests/unit/link_records.h"
+#include "tests/support/systemd_peer.h"
 
 using namespace testsupport;
 
 namespace {
 
-// What the watch asked of systemctl other than to show a unit, one line per call.
-std::string actions()
-{
-    std::ifstream all("/mnt/systemctl.args");
-    std::string out;
-    for (std::string line; std::getline(all, line);)
-        if (!line.starts_with("show "))
-            out += line + '\n';
-    return out;
-}
-const std::string kStart = "start --no-block robot-client-plugged.target\n";
-const std::string kStop = "stop --no-block robot-client-plugged.target\n";
-// The stop that a plug-in waits for before its start.
-const std::string kStopWaited = "stop robot-client-plugged.target\n";
+constexpr const char *kPeerPath = "/run/rc-systemd-peer";
+const std::string kStart = "StartUnit robot-client-plugged.target replace";
+const std::string kStop = "StopUnit robot-client-plugged.target replace";
+const std::string kIn = "cable in since HH:MM:SS: ";
+const std::string kWaiting = "waiting for the cable (usb0 carrier down)";
 
-// A systemctl that plays the target and the client. The target's state is
-// /mnt/target (start and stop change it) with more of `show` in
-// /mnt/target.show; each look at the client shows the next line of
-// /mnt/client (its properties, separated by spaces), the last line again
-// once they run out. first runs before all that (e.g. to refuse a start).
-void standIn(const std::string &client, const std::string &first = "")
+// The watch reaches the stand-in through the seam for tests.
+int connectPeer()
 {
-    stubCommand("systemctl", first + R"sh(
-case $1 in
-show)
-  for unit; do :; done
-  if [ "$unit" = robot-client-plugged.target ]; then
-    echo "ActiveState=$(cat /mnt/target)" && cat /mnt/target.show
-  else
-    n=$(($(cat /mnt/client.n 2>/dev/null || echo 0) + 1)) && echo $n >/mnt/client.n
-    sed -n "${n}p;\$p" /mnt/client | head -n 1 | tr ' ' '\n'
-  fi ;;
-start) echo active >/mnt/target ;;
-stop) echo inactive >/mnt/target ;;
-esac)sh");
-    std::ofstream("/mnt/target") << "inactive\n";
-    std::ofstream("/mnt/target.show") << "Wants=robot-client.service\n";
-    std::ofstream("/mnt/client") << client;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, "/run/rc-systemd-peer"};
+    return connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) == 0 ? fd : -1;
 }
-const std::string kNoClientYet = "ActiveState=inactive ExecMainPID=0\n";
 
 // Stands for the service manager's notification socket (an abstract name:
-// the test's network namespace has its own): what `systemctl status` shows.
+// the test's network namespace has its own).
 class StatusCapture {
   public:
     StatusCapture()
@@ -74,163 +48,192 @@ class StatusCapture {
         setenv("NOTIFY_SOCKET", "@rc-cable-status", 1);
     }
     ~StatusCapture() { unsetenv("NOTIFY_SOCKET"); }
-    // Each status shown so far, one a line, clock times as HH:MM:SS.
-    std::string text()
+    // The last status shown, clock times as HH:MM:SS.
+    std::string last()
     {
         std::array<char, 512> message{};
         for (ssize_t len; (len = recv(fd_.get(), message.data(), message.size(), MSG_DONTWAIT)) > 0;) {
             const std::string one(message.data(), static_cast<size_t>(len));
             if (const size_t at = one.find("STATUS="); at != std::string::npos)
-                shown_ += one.substr(at + 7) + '\n';
+                last_ = one.substr(at + 7);
         }
-        return std::regex_replace(shown_, std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}"), "HH:MM:SS");
+        return std::regex_replace(last_, std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}"), "HH:MM:SS");
     }
 
   private:
     FdGuard fd_{socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    std::string shown_;
+    std::string last_;
 };
 
-// Lets the watch act until nothing more comes within 300 ms and no plug-in
-// is followed.
-void settle(int fd)
-{
-    for (pollfd ready{fd, POLLIN, 0}; cableWatchFollowing() || poll(&ready, 1, 300) > 0;)
-        ASSERT_TRUE(cableWatchStep(fd));
-}
+class CableWatch : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        sh("mkdir -p /run/robot-client");
+        cableBusSetConnector(connectPeer);
+        makeUsbLink();
+    }
+    // Starts the watch with the cable out (as it asks, the target is stopped).
+    void startUnplugged()
+    {
+        sh("ip link set mgr0 down");
+        fd_ = cableWatchStart();
+        EXPECT_EQ(peer_.next(), "connected");
+        EXPECT_EQ(peer_.next(), kStop);
+        EXPECT_EQ(status_.last(), kWaiting);
+    }
+    void plugIn()
+    {
+        sh("ip link set mgr0 up");
+        while (!cableWatchFollowing())
+            ASSERT_TRUE(cableWatchStep(fd_));
+    }
+    // Lets the watch act until the status is what is expected (or it stops following).
+    std::string statusOnceFollowed(const std::string &expected)
+    {
+        while (cableWatchFollowing() && status_.last() != expected)
+            EXPECT_TRUE(cableWatchStep(fd_));
+        return status_.last();
+    }
+    void ended(long pid, int copyAi)
+    {
+        DeployRecord record{DeployState::kFinished, pid};
+        record.copyApp = 0, record.copyAi = copyAi;
+        writeDeployRecord(kDeployRecordPath, record);
+    }
+    SystemdPeer peer_{kPeerPath};
+    StatusCapture status_;
+    int fd_ = -1;
+};
 
-const std::string kWaiting = "waiting for the cable (usb0 carrier down)\n";
 } // namespace
 
-// A usb0 left down (a gadget's at boot) is set up, and a cable already in
-// starts the target; a refused start shows in the status.
-TEST(CableWatch, SetsUsb0UpAndACableInAtTheStartStartsTheTarget)
+// A plug-in queues the target's start; the status follows the client to its
+// end and tells the copies' result, also after the unplug stopped the target.
+TEST_F(CableWatch, APlugInStartsTheTargetAndTheStatusTellsHowTheClientEnded)
 {
-    standIn(kNoClientYet, R"([ "$1" = start ] && exit 5)");
-    makeUsbLink();
-    sh("ip link set usb0 down");
-    StatusCapture status;
-    cableWatchStart();
-    EXPECT_EQ(actions(), kStart);
-    EXPECT_EQ(sh("ip -o link show usb0 | grep -q '[<,]UP[,>]'"), 0);
-    EXPECT_EQ(status.text(), "cable in since HH:MM:SS: systemctl start failed (exit status 5)\n");
-}
-
-// Each plug-in starts the target, each unplug (the cable out at the start
-// too) stops it, and nothing else does: a notification for usb0 while the
-// cable stays in (a new MTU) starts no deployment again. The status says
-// the client started once it was seen running.
-TEST(CableWatch, EachPlugInStartsAndEachUnplugStopsTheTarget)
-{
-    standIn(kNoClientYet + "ActiveState=active ExecMainPID=7\nActiveState=active ExecMainPID=7\n" +
-            "ActiveState=inactive ExecMainPID=7\nActiveState=active ExecMainPID=8\n");
-    makeUsbLink();
+    startUnplugged();
+    peer_.onStart("activating start 42");
+    plugIn();
+    EXPECT_EQ(peer_.next(), "connected");
+    EXPECT_EQ(peer_.next(), kStart);
+    EXPECT_EQ(statusOnceFollowed(kIn + "robot-client.service started"), kIn + "robot-client.service started");
+    ended(42, 255);
+    peer_.client("inactive dead 42 1 0");
+    const std::string end =
+        "robot-client.service ended at HH:MM:SS (exit status 0); copies: app ok, AI exit 255";
+    EXPECT_EQ(statusOnceFollowed(kIn + end), kIn + end);
+    EXPECT_FALSE(cableWatchFollowing());
     sh("ip link set mgr0 down");
-    StatusCapture status;
-    const int fd = cableWatchStart();
-    for (const char *cmd : {"mgr0 up", "mgr0 down", "mgr0 up", "usb0 mtu 1400"}) {
-        sh(std::string("ip link set ") + cmd);
-        settle(fd);
-    }
-    EXPECT_EQ(actions(), kStop + kStart + kStop + kStart);
-    const std::string started = "cable in since HH:MM:SS: robot-client.service started\n";
-    EXPECT_EQ(status.text(), kWaiting + started + kWaiting + started);
+    while (!status_.last().starts_with(kWaiting))
+        ASSERT_TRUE(cableWatchStep(fd_));
+    EXPECT_EQ(peer_.next(), "connected");
+    EXPECT_EQ(peer_.next(), kStop);
+    EXPECT_EQ(status_.last(), kWaiting + "; last plug-in at HH:MM:SS: " + end);
 }
 
-// An unplug and a plug-in in one read: the target, still active, is stopped
-// (waited for) before it is started, so that the start pulls the client in.
-TEST(CableWatch, AnUnplugAndAPlugInInOneReadStopTheTargetBeforeTheStart)
+// A client that systemd restarts shows "restarting", then the new one's outcome.
+TEST_F(CableWatch, AClientThatSystemdRestartsShowsRestartingThenTheNewOnesEnd)
 {
-    standIn(kNoClientYet);
-    std::ofstream("/mnt/target.show") << "Wants=\n"; // no client to follow
-    makeUsbLink();
+    startUnplugged();
+    peer_.onStart("active running 42");
+    plugIn();
+    statusOnceFollowed(kIn + "robot-client.service started");
+    peer_.client("activating auto-restart 42 3 11"); // CLD_DUMPED by SIGSEGV
+    const std::string restarting =
+        kIn +
+        "robot-client.service ended at HH:MM:SS (killed by SIGSEGV); restarting; copies: no record of it";
+    EXPECT_EQ(statusOnceFollowed(restarting), restarting);
+    peer_.client("active running 43");
+    EXPECT_EQ(statusOnceFollowed(kIn + "robot-client.service started again by systemd"),
+              kIn + "robot-client.service started again by systemd");
+    peer_.client("failed failed 43 1 3");
+    const std::string failed =
+        kIn + "robot-client.service failed at HH:MM:SS (exit status 3); copies: no record of it";
+    EXPECT_EQ(statusOnceFollowed(failed), failed);
+}
+
+// A plug-in during the final report: the client that ran then ends without
+// having seen it (its handshake started well before), and the target is
+// started again, so a fresh client deploys.
+TEST_F(CableWatch, AClientThatEndsAfterItsFinalReportIsStartedAgain)
+{
+    peer_.client("active running 7");
+    DeployRecord record{DeployState::kRunning, 7, monotonicSeconds() - 30};
+    writeDeployRecord(kDeployRecordPath, record);
+    startUnplugged();
+    plugIn();
+    EXPECT_EQ(peer_.next(), "connected");
+    EXPECT_EQ(peer_.next(), kStart);
+    EXPECT_EQ(status_.last(), kIn + "robot-client.service was running; it starts the handshake again");
+    peer_.onStart("active running 9");
+    peer_.client("inactive dead 7");
+    const std::string again = kIn + "robot-client.service started again after its final report";
+    EXPECT_EQ(statusOnceFollowed(again), again);
+    EXPECT_EQ(peer_.next(), kStart);
+}
+
+// systemd's socket closed (daemon-reexec): the watch connects again and
+// reads the client's state again.
+TEST_F(CableWatch, ADroppedConnectionIsMadeAgain)
+{
+    startUnplugged();
+    peer_.onStart("active running 42");
+    plugIn();
+    statusOnceFollowed(kIn + "robot-client.service started");
+    peer_.drop();
+    peer_.client("inactive dead 42");
+    const std::string end =
+        kIn + "robot-client.service ended at HH:MM:SS (exit status 0); copies: no record of it";
+    EXPECT_EQ(statusOnceFollowed(end), end);
+    EXPECT_EQ(peer_.next(), "connected");
+    EXPECT_EQ(peer_.next(), kStart);
+    EXPECT_EQ(peer_.next(), "connected");
+}
+
+// Power-on with the cable in deploys and records usb0; a watch started
+// again for the same usb0 (an upgrade, a crash) starts nothing.
+TEST_F(CableWatch, ACableInAtTheStartDeploysOncePerUsb0)
+{
     cableWatchStart();
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
-    const std::string downAndUp = newLink(40, "usb0", IFF_UP) + newLink(40, "usb0");
-    send(pair[1], downAndUp.data(), downAndUp.size(), 0);
-    EXPECT_TRUE(cableWatchRead(pair[0]));
-    close(pair[0]), close(pair[1]);
-    EXPECT_EQ(actions(), kStart + kStopWaited + kStart);
-}
-
-// A plug-in during the client's final report: the client ends without
-// having seen the carrier come up, and the watch starts the target again
-// (stopping it first), so a fresh client deploys.
-TEST(CableWatch, AClientThatEndsAfterItsFinalReportIsStartedAgain)
-{
-    standIn("ActiveState=active ExecMainPID=7\nActiveState=inactive ExecMainPID=7\n"
-            "ActiveState=active ExecMainPID=9\n");
-    makeUsbLink();
-    sh("ip link set mgr0 down");
-    StatusCapture status;
-    const int fd = cableWatchStart();
-    sh("ip link set mgr0 up");
-    settle(fd);
-    EXPECT_EQ(actions(), kStop + kStart + kStopWaited + kStart);
-    EXPECT_EQ(status.text(),
-              kWaiting + "cable in since HH:MM:SS: robot-client.service was running; it starts the "
-                         "handshake again\n"
-                         "cable in since HH:MM:SS: robot-client.service started again after its final "
-                         "report\n");
-}
-
-// A watch started again (a package upgrade) while the target an earlier
-// watch started for this cable is active: no deployment; the status tells
-// since when the cable is in.
-TEST(CableWatch, ARestartedWatchStartsNothingWhileTheTargetIsActive)
-{
-    standIn(kNoClientYet);
-    std::ofstream("/mnt/target") << "active\n";
-    std::ofstream("/mnt/target.show") << "Wants=robot-client.service\nActiveEnterTimestampMonotonic=1\n";
-    makeUsbLink();
-    StatusCapture status;
+    EXPECT_EQ(peer_.next(), "connected");
+    EXPECT_EQ(peer_.next(), kStart);
+    EXPECT_EQ(sh("grep -qx ifindex=40 /run/robot-client/cable"), 0);
     cableWatchStart();
-    EXPECT_EQ(actions(), "");
-    EXPECT_EQ(status.text(), "cable in since HH:MM:SS (before this watch started): no deployment started\n");
-}
-
-// The same where no target is active but a client has already run on this
-// usb0 (its address is on it): the watch restarted after an upgrade from a
-// version that had no watch.
-TEST(CableWatch, ARestartedWatchStartsNothingWhereAClientRanOnUsb0)
-{
-    standIn(kNoClientYet);
-    makeUsbLink(kClientIp);
-    StatusCapture status;
-    cableWatchStart();
-    EXPECT_EQ(actions(), "");
-    EXPECT_EQ(status.text(),
-              "cable in since before HH:MM:SS (when this watch started): no deployment started\n");
+    EXPECT_EQ(status_.last(),
+              "cable in since before HH:MM:SS (when this watch started): no deployment started "
+              "(the watch started again for the same usb0)");
 }
 
 // A socket that cannot be read ends the watch with an ERR line and status
 // 1, for the unit's Restart=on-failure, rather than spinning.
-TEST(CableWatch, ASocketThatCannotBeReadEndsTheWatchWithStatusOne)
+TEST_F(CableWatch, ASocketThatCannotBeReadEndsTheWatchWithStatusOne)
 {
-    standIn(kNoClientYet);
-    makeUsbLink();
-    sh("ip link set mgr0 down");
-    const int fd = cableWatchStart();
-    close(fd);
+    startUnplugged();
+    close(fd_);
     const OutputCapture out;
-    EXPECT_EQ(cableWatchRun(fd), 1);
+    EXPECT_EQ(cableWatchRun(fd_), 1);
     EXPECT_EQ(plain(out.text()), "ERR: cannot read link notifications: Bad file descriptor\n");
 }
 
-// The built watch ignores SIGPIPE: a log line to a closed standard output
-// (journald restarted) fails, and the watch goes on. Its output is a FIFO
-// whose reader is gone; it logs the plug-in, then asks for the start
-// (within 10 s, emulated too) and must still run then.
+// The built watch, on systemd's own address, ignores SIGPIPE: a log line to
+// a closed standard output (journald restarted) fails and it goes on to ask
+// for the start. Its output is a FIFO whose reader is gone.
 TEST(CableWatchBinary, ALogLineToAClosedStreamDoesNotEndIt)
 {
-    standIn(kNoClientYet);
+    sh("mkdir -p /run/systemd /run/robot-client");
+    SystemdPeer peer("/run/systemd/private");
     makeUsbLink();
-    EXPECT_EQ(sh(std::string("mkfifo /mnt/out && exec 3<>/mnt/out 4>/mnt/out 3<&- || exit 9; timeout 30 ") +
-                 ROBOT_CLIENT_CABLE_BIN +
-                 " >&4 & watch=$!; exec 4>&-; for i in $(seq 200); do "
-                 "grep -q ^start /mnt/systemctl.args && break; sleep 0.05; done; "
-                 "kill -0 $watch; ran=$?; kill $watch; wait $watch; exit $ran"),
-              0);
-    EXPECT_EQ(actions(), kStart);
+    const pid_t watch = fork();
+    if (watch == 0) {
+        execl("/bin/sh", "sh", "-c",
+              "mkfifo /run/out && exec 3<>/run/out 4>/run/out 3<&- && exec " ROBOT_CLIENT_CABLE_BIN " >&4",
+              nullptr);
+        _exit(9);
+    }
+    EXPECT_EQ(peer.next(), "connected");
+    EXPECT_EQ(peer.next(), kStart);
+    EXPECT_EQ(kill(watch, 0), 0);
+    kill(watch, SIGKILL);
+    waitpid(watch, nullptr, 0);
 }

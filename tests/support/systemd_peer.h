@@ -1,0 +1,43 @@
+// A stand-in for systemd on its private socket, for the cable watch's tests
+// and the bench: a child process that listens on a unix socket and serves
+// one sd-bus connection at a time as systemd would (no D-Bus daemon between).
+// It answers StartUnit and StopUnit (with a job, whose JobRemoved "done"
+// follows) and Get for robot-client.service's properties, and signals
+// PropertiesChanged for that unit when the test changes it.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace testsupport {
+
+class SystemdPeer {
+  public:
+    // Listens on path (made afresh) before it returns.
+    explicit SystemdPeer(const std::string &path);
+    ~SystemdPeer();
+    SystemdPeer(const SystemdPeer &) = delete;
+    SystemdPeer &operator=(const SystemdPeer &) = delete;
+
+    // Sets robot-client.service's state (ExecMainCode CLD_EXITED, or as
+    // given: "active running 42 1 0") and signals the change.
+    void client(const std::string &state);
+    // The client's state that the next StartUnit brings (before its JobRemoved).
+    void onStart(const std::string &state);
+    // Closes the connection, as daemon-reexec does.
+    void drop();
+    // The next thing the peer was asked ("connected", "StartUnit <unit>
+    // <mode>", "StopUnit ..."), waiting for it up to 10 s ("" then).
+    std::string next();
+
+    // Serves on path in this process until killed (the bench's stand-in):
+    // commands as client/onStart/drop take them, one a line, on fd 0.
+    [[noreturn]] static void serve(int listenFd, int commandFd, int reportFd);
+
+  private:
+    void command(const std::string &line);
+    pid_t pid_ = -1;
+    int commands_ = -1, reports_ = -1;
+};
+
+} // namespace testsupport
