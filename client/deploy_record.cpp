@@ -41,6 +41,18 @@ void copyWord(int result, std::span<char> out)
         snprintf(out.data(), out.size(), "exit %d", result);
 }
 
+// Cuts text at the first sep: what comes before it; text keeps what follows
+// (nothing when there is no sep). No substr: it may throw, and the programs
+// do without the C++ library.
+std::string_view cut(std::string_view &text, char sep)
+{
+    const size_t at = text.find(sep);
+    const size_t len = at == std::string_view::npos ? text.size() : at;
+    const std::string_view head(text.data(), len);
+    text.remove_prefix(at == std::string_view::npos ? text.size() : at + 1);
+    return head;
+}
+
 // A number of the record (0 for none).
 double numberOf(std::string_view value)
 {
@@ -54,7 +66,8 @@ int copyFromWord(std::string_view word)
     if (word == "ok")
         return 0;
     if (word.starts_with("exit ")) {
-        const int status = static_cast<int>(numberOf(word.substr(5)));
+        word.remove_prefix(5);
+        const int status = static_cast<int>(numberOf(word));
         return status > 0 ? status : kCopyNotRun;
     }
     return kCopyNotRun;
@@ -101,14 +114,11 @@ DeployRecord parseDeployRecord(std::string_view text)
     bool known = false;
     DeployState state = DeployState::kUnknown;
     while (!text.empty()) {
-        const size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        const size_t eq = line.find('=');
-        if (eq == std::string_view::npos)
-            continue;
-        const std::string_view key = line.substr(0, eq);
-        const std::string_view value = line.substr(eq + 1);
+        const std::string_view line = cut(text, '\n');
+        std::string_view value = line;
+        const std::string_view key = cut(value, '=');
+        if (key.size() == line.size())
+            continue; // no '='
         if (key == "format")
             known = static_cast<int>(numberOf(value)) == kDeployRecordFormat;
         else if (key == "state")
