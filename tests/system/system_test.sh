@@ -84,34 +84,6 @@ case_sigint_copy() {
   must check_copies_match
 }
 
-# A burst of link notifications (20 bridges) and a carrier down/up while
-# the client is blocked in a slow copy: it still restarts afterwards. The
-# manager leaves sys_run unanswered: an answer to a request sent before the
-# restart would move the state on again.
-case_link_burst() {
-  local mark t1 t2 i
-  must sandbox_up
-  sandbox_add_file AI/models/large.bin 1024
-  must fault_rate_limit 1mbit
-  must start --reply sys_run= --timeout 100
-  must_see_client 'status =4 '
-  sleep 0.5
-  mark=$(check_client_lines)
-  for i in {0..19}; do must ip -n "$SB_CLIENT_NS" link add "sbbr$i" type bridge; done
-  must fault_flap 0.3
-  must check_client_busy
-  must_see_manager connected 60 2
-  [ "$(manager_query --conn 1 --event recv | grep -v '"sys_run"' | uniq | head -n 4 | paste -sd' ')" = \
-    '{"cmd":"connected"} {"cmd":"sys_mount"} {"cmd":"sys_mount_finish"} {"cmd":"connected"}' ] ||
-    fail "manager got: $(manager_query --conn 1 --event recv | paste -sd' ')"
-  [ "$(sandbox_client_log "$mark" | grep -oE ': down sbbr[0-9]+$' | sort -u | wc -l)" = 20 ] || fail "a link notification not shown"
-  must check_copies_match
-  # The tick that blocked in the copy is followed by one late tick, not two.
-  read -r t1 t2 _ <<<"$(manager_query --conn 1 --cmd sys_run --times | paste -sd' ')"
-  [ -z "$t2" ] || awk "BEGIN { exit !($t2 - $t1 > 1) }" || fail "sys_run repeated at once: $t1 $t2"
-  must_stop_on_sigint
-}
-
 # The manager's sshd shows another host key than the pinned one: both
 # copies are refused, nothing arrives, and the sequence goes on to its end.
 case_host_key_changed() {

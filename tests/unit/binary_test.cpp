@@ -9,25 +9,17 @@
 
 using namespace testsupport;
 
-// --help prints the usage on stdout, exits 0 and touches nothing (no lock).
-TEST(RobotClient, HelpPrintsUsageAndExitsZero)
+// The arguments are answered without running (no lock taken): --help with
+// the usage on stdout and --version with the version, status 0; any other
+// with the usage on stderr, nothing on stdout, status 2.
+TEST(RobotClient, ArgumentsAreAnsweredWithoutRunning)
 {
     const auto [status, out] = runClient("--help 2>/dev/null");
     EXPECT_TRUE(status == 0 && out.starts_with("Usage: robot-client [--help | --version]\n")) << out;
-    EXPECT_NE(access(kLockDir, F_OK), 0);
-}
-
-// --version prints the name and the project's version and exits 0.
-TEST(RobotClient, VersionPrintsTheVersion)
-{
     EXPECT_EQ(runClient("--version"), std::pair(0, std::string("robot-client " RC_VERSION "\n")));
-}
-
-// Any other argument: the usage on stderr, nothing on stdout, status 2.
-TEST(RobotClient, UnknownArgumentPrintsUsageOnStderrAndExitsTwo)
-{
-    const auto [status, err] = runClient("--daemon 2>&1 >/dev/null");
-    EXPECT_TRUE(status == 2 && err.find("\nUsage: robot-client") != std::string::npos) << err;
+    const auto [other, err] = runClient("--daemon 2>&1 >/dev/null");
+    EXPECT_TRUE(other == 2 && err.find("\nUsage: robot-client") != std::string::npos) << err;
+    EXPECT_NE(access(kLockDir, F_OK), 0);
 }
 
 // A second client finds the lock held: one ERR line and status 1, before it

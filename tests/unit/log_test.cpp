@@ -19,13 +19,16 @@ std::string stamped(const std::string &text, const std::string &hour = R"((0|[1-
 }
 
 // One line: ESC colour "[stamp] NAME: " message ESC "[0m". Levels 0 to 4
-// print with their own colour and name, others nothing.
+// print with their own colour and name, others nothing. A JOURNAL_STREAM
+// that names another file, and NO_COLOR off a terminal, change nothing.
 TEST(LogPrint, LineFormat)
 {
     const time_t now = time(nullptr); // the zone is set so that the local hour is 5
     setenv("TZ", ("XYZ" + std::to_string(gmtime(&now)->tm_hour - 5)).c_str(), 1);
     tzset();
+    setenv("JOURNAL_STREAM", "1:2", 1), setenv("NO_COLOR", "1", 1);
     const OutputCapture out;
+    logSetup();
     for (int level = -1; level <= 5; ++level)
         logPrint("net", "f", 1, level, "m %d\n", level);
     EXPECT_EQ(stamped(out.text(), "5"), "\x1b[31;1m[T] ERR: m 0\n\x1b[0m\x1b[35;1m[T] WARN: m 1\n\x1b[0m"
@@ -57,17 +60,6 @@ TEST(LogMode, JournalLinesStartWithTheirPriorityAndCarryNoColour)
     logPrint("robotClient", "main", 1, kLevelErr, "robot client exit!\n");
     logPrint("robotClient", "f", 1, kLevelDebug, "cmd null");
     EXPECT_EQ(stamped(out.text()), "<3>[T] ERR: robot client exit!\n<7>[T] DEBUG: cmd null\n");
-}
-
-// A JOURNAL_STREAM that names another file, and NO_COLOR off a terminal,
-// leave the line as it always was.
-TEST(LogMode, ColourKeptWhenStdoutIsNeitherTheJournalNorATerminal)
-{
-    setenv("JOURNAL_STREAM", "1:2", 1), setenv("NO_COLOR", "1", 1);
-    OutputCapture out;
-    logSetup();
-    logPrint("robotClient", "f", 1, kLevelWarn, "SIGINT exit...\n");
-    EXPECT_EQ(stamped(out.text()), "\x1b[35;1m[T] WARN: SIGINT exit...\n\x1b[0m");
 }
 
 // NO_COLOR drops the colour on a terminal (which turns "\n" into "\r\n").

@@ -13,7 +13,6 @@ struct Lookup : Case {
     std::string addr;  // usb0's address, if any
     std::string gives; // the result, what the buffer (first "untouched") holds, the log
     const char *ifname = "usb0";
-    int outlen = 16;
 };
 class GetLocalIpOf : public ::testing::TestWithParam<Lookup> {};
 } // namespace
@@ -23,13 +22,11 @@ TEST_P(GetLocalIpOf, Gives)
     makeUsbLink(GetParam().addr);
     const OutputCapture out;
     char buf[16] = "untouched";
-    const int result = GetLocalIp(GetParam().ifname, buf, GetParam().outlen);
+    const int result = GetLocalIp(GetParam().ifname, buf, sizeof(buf));
     EXPECT_EQ(std::to_string(result) + " " + buf + " " + plain(out.text()), GetParam().gives);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Usb0, GetLocalIpOf,
-    ::testing::Values(Lookup{{"NoAddressIsMinusOneAndSilent"}, "", "-1 untouched "},
-                      Lookup{{"NoInterfaceIsOneAndSilent"}, "", "1 untouched ", "usb7"},
-                      Lookup{{"ABufferUnder16BytesIsRefused"}, "10.10.10.1", "-1 untouched ", "usb0", 15}),
-    behaviourOf<::testing::TestParamInfo<Lookup>>);
+INSTANTIATE_TEST_SUITE_P(Usb0, GetLocalIpOf,
+                         ::testing::Values(Lookup{{"NoAddressIsMinusOneAndSilent"}, "", "-1 untouched "},
+                                           Lookup{{"NoInterfaceIsOneAndSilent"}, "", "1 untouched ", "usb7"}),
+                         behaviourOf<::testing::TestParamInfo<Lookup>>);
