@@ -24,6 +24,7 @@ guide = (root / "docs/operator-guide.md").read_text()
 LOG_CALL = re.compile(r'\b(?:CLIENT_LOG|CABLE_LOG|NET_LOG)\s*\(\s*[^,"]+,\s*((?:"(?:[^"\\]|\\.)*"\s*)+)(?:,\s*(\w+))?')
 # A text logged whole ("%s\n", kSomeCommand) is that constant's.
 CONSTANT = re.compile(r'constexpr\s+(?:const\s+)?(?:char\s*\*|std::string_view)\s*(k\w+)\s*=\s*"((?:[^"\\]|\\.)*)"')
+SNPRINTF = re.compile(r'snprintf\([^,]+,[^,]+,\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
 LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
 CONVERSION = re.compile(r"%[-+ #0-9.*]*(?:l|ll|z|h)?[diouxXsceEfgGp]")
 # A stand-in for a value in the guide: a word in capitals, or an ellipsis.
@@ -41,8 +42,21 @@ def formats():
             fmt = fmt.encode().decode("unicode_escape").strip()
             if fmt == "%s" and call.group(2) in constants:
                 fmt = constants[call.group(2)]
-            if fmt and fmt != "%s":
+            if fmt == "%s" and call.group(2):
+                # A text made by a function of ours: each text it formats.
+                yield from made_by(call.group(2))
+            elif fmt:
                 yield path.name, fmt
+
+
+def made_by(function):
+    for path in sources:
+        body = re.search(r"\n[^\n]*\b" + function + r"\([^;{]*\)\n\{\n(.*?)\n\}\n", path.read_text(), re.S)
+        if body:
+            for call in SNPRINTF.finditer(body.group(1)):
+                fmt = "".join(LITERAL.findall(call.group(1))).encode().decode("unicode_escape")
+                if fmt.strip("%s"):
+                    yield path.name, fmt
 
 
 def reference_lines():
@@ -59,7 +73,7 @@ def as_pattern(fmt):
     """The code's format as a pattern over the guide's texts."""
     parts = CONVERSION.split(fmt)
     return re.compile(PLACEHOLDER.join(re.escape(p) for p in parts) + r"|" +
-                      r"(?:.+)".join(re.escape(p) for p in parts))
+                      r".*".join(re.escape(p) for p in parts))
 
 
 def main():
