@@ -15,7 +15,6 @@
 #include "client/cable_bus.h"
 #include "client/cable_watch.h"
 #include "net/fd_guard.h"
-#include "tests/support/capture.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/systemd_peer.h"
 
@@ -156,17 +155,6 @@ TEST_F(CableWatch, ACableInAtTheStartDeploysOncePerUsb0)
     cableWatchStart();
     EXPECT_EQ(status(), "cable in since before HH:MM:SS (when this watch started): no deployment started "
                         "(the watch started again for the same usb0)");
-}
-
-// A socket that cannot be read ends the watch with an ERR line and status
-// 1, for the unit's Restart=on-failure, rather than spinning.
-TEST_F(CableWatch, ASocketThatCannotBeReadEndsTheWatchWithStatusOne)
-{
-    startUnplugged();
-    close(fd_);
-    const OutputCapture out;
-    EXPECT_EQ(cableWatchRun(fd_), 1);
-    EXPECT_EQ(plain(out.text()), "ERR: cannot read link notifications: Bad file descriptor\n");
 }
 
 // The built watch, on systemd's own address, ignores SIGPIPE: a log line to

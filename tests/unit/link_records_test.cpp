@@ -46,7 +46,6 @@ INSTANTIATE_TEST_SUITE_P(
              "plug-in " + kDownUp,
              0,
              true},
-        Read{{"Usb0CarrierDownIsOnlyPrinted"}, kUsb0Down, "40: down usb0\n", 0, true},
         Read{{"OnlyTheNameUsb0ItselfQualifies"}, newLink(42, "usb01"), "42: up usb01\n"},
         Read{{"NamesAreEscaped"}, newLink(43, "u\\\n"), "43: up u\\\\\\x0a\n"},
         Read{{"AnErrorRecordCancelsTheRestart"}, kUsb0Up + record(NLMSG_ERROR, 0) + kUsb0Up, "40: up usb0\n"},
