@@ -78,6 +78,3 @@ check_client_busy() { [ -n "$(proc_tree "$SB_CLIENT_PID")" ]; }
 
 # fault_flap [SECS]: usb0's carrier down, and up again SECS (0.5) later.
 fault_flap() { sandbox_carrier down && sleep "${1:-0.5}" && sandbox_carrier up; }
-
-# fault_rate_limit RATE: a tbf limit on usb0's egress (the copies).
-fault_rate_limit() { tc -n "$SB_CLIENT_NS" qdisc replace dev usb0 root tbf rate "$1" burst 16kb latency 2s; }

@@ -2,10 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace testsupport {
@@ -42,15 +40,6 @@ void makeUsbLink(const std::string &clientAddr)
     sh("ip link add usb0 index 40 type veth peer name mgr0 index 41 && "
        "ip addr add 10.10.10.2/24 dev mgr0 && ip link set mgr0 up && ip link set usb0 up" +
        (clientAddr.empty() ? "" : " && ip addr add " + clientAddr + "/24 dev usb0"));
-}
-
-void stubCommand(const std::string &command, const std::string &script)
-{
-    const std::string path = "/mnt/" + command;
-    sh("mountpoint -q /mnt || mount -t tmpfs rc-stubs /mnt");
-    std::ofstream(path) << "#!/bin/sh\necho \"$*\" >>" << path << ".args\n" << script << "\n";
-    chmod(path.c_str(), 0755);
-    setenv("PATH", ("/mnt:" + std::string(getenv("PATH"))).c_str(), 1);
 }
 
 } // namespace testsupport

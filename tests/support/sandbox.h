@@ -21,8 +21,4 @@ int sh(const std::string &cmd);
 // 41) carries 10.10.10.2/24, both up; usb0 gets clientAddr/24 if one is given.
 void makeUsbLink(const std::string &clientAddr = "");
 
-// Puts a stand-in for command first on PATH, on a tmpfs at /mnt private to
-// the test: it appends its arguments to /mnt/<command>.args, then runs script.
-void stubCommand(const std::string &command, const std::string &script);
-
 } // namespace testsupport

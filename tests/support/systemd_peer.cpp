@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -39,12 +38,10 @@ void report(const std::string &line)
 Unit parse(const std::string &state)
 {
     Unit unit;
-    std::istringstream in(state);
-    in >> unit.active >> unit.sub >> unit.pid;
-    int code = 0;
-    int status = 0;
-    if (in >> code >> status)
-        unit.code = code, unit.status = status;
+    std::array<char, 16> active{}, sub{};
+    sscanf(state.c_str(), "%15s %15s %u %d %d", active.data(), sub.data(), &unit.pid, &unit.code,
+           &unit.status);
+    unit.active = active.data(), unit.sub = sub.data();
     return unit;
 }
 
@@ -101,8 +98,6 @@ int onMessage(sd_bus_message *m, void * /*data*/, sd_bus_error * /*error*/)
 // False for a drop.
 bool obey(const std::string &line, sd_bus *bus)
 {
-    if (line == "drop")
-        return false;
     if (line.starts_with("onstart "))
         s_onStart = line.substr(8);
     else if (line.starts_with("client ")) {
@@ -110,7 +105,7 @@ bool obey(const std::string &line, sd_bus *bus)
         if (bus != nullptr)
             changed(bus);
     }
-    return true;
+    return line != "drop";
 }
 
 } // namespace
@@ -152,70 +147,45 @@ void SystemdPeer::serve(int listenFd, int commandFd, int reportFd)
 SystemdPeer::SystemdPeer(const std::string &path)
 {
     const int listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
     unlink(path.c_str());
-    std::array<int, 2> commands{};
-    std::array<int, 2> reports{};
+    std::array<int, 2> pair{}; // commands out, reports in: one a line each
     if (bind(listenFd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 ||
-        listen(listenFd, 4) != 0 || pipe2(commands.data(), O_CLOEXEC) != 0 ||
-        pipe2(reports.data(), O_CLOEXEC) != 0) {
+        listen(listenFd, 4) != 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair.data()) != 0) {
         perror("systemd stand-in");
         abort();
     }
     fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-        close(commands[1]);
-        close(reports[0]);
-        serve(listenFd, commands[0], reports[1]);
+    if ((pid_ = fork()) == 0) {
+        close(pair[0]); // the test's end: the peer ends with the test
+        serve(listenFd, pair[1], pair[1]);
     }
     close(listenFd);
-    close(commands[0]);
-    close(reports[1]);
-    commands_ = commands[1];
-    reports_ = reports[0];
+    close(pair[1]);
+    fd_ = pair[0];
 }
 
 SystemdPeer::~SystemdPeer()
 {
-    close(commands_);
-    close(reports_);
+    close(fd_);
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
 }
 
 void SystemdPeer::command(const std::string &line)
 {
-    const std::string out = line + '\n';
-    if (write(commands_, out.data(), out.size()) < 0)
+    if (write(fd_, (line + '\n').data(), line.size() + 1) < 0)
         perror("systemd stand-in");
-}
-
-void SystemdPeer::client(const std::string &state)
-{
-    command("client " + state);
-}
-
-void SystemdPeer::onStart(const std::string &state)
-{
-    command("onstart " + state);
-}
-
-void SystemdPeer::drop()
-{
-    command("drop");
 }
 
 std::string SystemdPeer::next()
 {
     std::string line;
-    for (char c = 0; c != '\n';) {
-        pollfd ready{reports_, POLLIN, 0};
-        if (poll(&ready, 1, 10000) != 1 || read(reports_, &c, 1) != 1)
+    for (char c = 0; c != '\n'; line += c) {
+        pollfd ready{fd_, POLLIN, 0};
+        if (poll(&ready, 1, 10000) != 1 || read(fd_, &c, 1) != 1)
             return "";
-        line += c;
     }
     line.pop_back();
     return line;

@@ -21,11 +21,11 @@ class SystemdPeer {
 
     // Sets robot-client.service's state (ExecMainCode CLD_EXITED, or as
     // given: "active running 42 1 0") and signals the change.
-    void client(const std::string &state);
+    void client(const std::string &state) { command("client " + state); }
     // The client's state that the next StartUnit brings (before its JobRemoved).
-    void onStart(const std::string &state);
+    void onStart(const std::string &state) { command("onstart " + state); }
     // Closes the connection, as daemon-reexec does.
-    void drop();
+    void drop() { command("drop"); }
     // The next thing the peer was asked ("connected", "StartUnit <unit>
     // <mode>", "StopUnit ..."), waiting for it up to 10 s ("" then).
     std::string next();
@@ -37,7 +37,7 @@ class SystemdPeer {
   private:
     void command(const std::string &line);
     pid_t pid_ = -1;
-    int commands_ = -1, reports_ = -1;
+    int fd_ = -1; // commands out, reports in
 };
 
 } // namespace testsupport

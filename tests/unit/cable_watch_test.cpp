@@ -1,10 +1,10 @@
 // The cable watch on a real link against a stand-in for systemd: what it
 // asks of systemd, what `systemctl status` shows (a socket of the test's own
 // stands for the service manager's) as usb0's carrier comes and goes and
-// the client unit changes.
+// the client unit changes. How each look at the client reads is
+// cable_decision_test's.
 #include <csignal>
 #include <cstddef>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/socket.h>
@@ -15,7 +15,6 @@
 #include "client/cable_bus.h"
 #include "client/cable_watch.h"
 #include "net/fd_guard.h"
-#include "tests/support/capture.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/systemd_peer.h"
 
@@ -23,10 +22,9 @@ using namespace testsupport;
 
 namespace {
 
-constexpr const char *kPeerPath = "/run/rc-systemd-peer";
 const std::string kStart = "StartUnit robot-client-plugged.target replace";
 const std::string kStop = "StopUnit robot-client-plugged.target replace";
-const std::string kIn = "cable in since HH:MM:SS: ";
+const std::string kIn = "cable in since HH:MM:SS: ", kClient = kIn + "robot-client.service ";
 const std::string kWaiting = "waiting for the cable (usb0 carrier down)";
 
 // The watch reaches the stand-in through the seam for tests.
@@ -37,41 +35,29 @@ int connectPeer()
     return connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) == 0 ? fd : -1;
 }
 
-// Stands for the service manager's notification socket (an abstract name:
-// the test's network namespace has its own).
-class StatusCapture {
-  public:
-    StatusCapture()
-    {
-        sockaddr_un addr{AF_UNIX, "\0rc-cable-status"};
-        bind(fd_.get(), reinterpret_cast<const sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + 16);
-        setenv("NOTIFY_SOCKET", "@rc-cable-status", 1);
-    }
-    ~StatusCapture() { unsetenv("NOTIFY_SOCKET"); }
-    // The last status shown, clock times as HH:MM:SS.
-    std::string last()
-    {
-        std::array<char, 512> message{};
-        for (ssize_t len; (len = recv(fd_.get(), message.data(), message.size(), MSG_DONTWAIT)) > 0;) {
-            const std::string one(message.data(), static_cast<size_t>(len));
-            if (const size_t at = one.find("STATUS="); at != std::string::npos)
-                last_ = one.substr(at + 7);
-        }
-        return std::regex_replace(last_, std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}"), "HH:MM:SS");
-    }
-
-  private:
-    FdGuard fd_{socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    std::string last_;
-};
-
 class CableWatch : public ::testing::Test {
   protected:
+    // The service manager's notification socket: an abstract name, which the
+    // test's network namespace has to itself.
     void SetUp() override
     {
+        sockaddr_un addr{AF_UNIX, "\0rc-cable-status"};
+        bind(notify_.get(), reinterpret_cast<const sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + 16);
+        setenv("NOTIFY_SOCKET", "@rc-cable-status", 1);
         sh("mkdir -p /run/robot-client");
         cableBusSetConnector(connectPeer);
         makeUsbLink();
+    }
+    // The last status shown, clock times as HH:MM:SS.
+    std::string status()
+    {
+        std::array<char, 512> message{};
+        for (ssize_t len; (len = recv(notify_.get(), message.data(), message.size(), MSG_DONTWAIT)) > 0;) {
+            const std::string one(message.data(), static_cast<size_t>(len));
+            if (const size_t at = one.find("STATUS="); at != std::string::npos)
+                status_ = one.substr(at + 7);
+        }
+        return std::regex_replace(status_, std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}"), "HH:MM:SS");
     }
     // Starts the watch with the cable out (as it asks, the target is stopped).
     void startUnplugged()
@@ -80,29 +66,27 @@ class CableWatch : public ::testing::Test {
         fd_ = cableWatchStart();
         EXPECT_EQ(peer_.next(), "connected");
         EXPECT_EQ(peer_.next(), kStop);
-        EXPECT_EQ(status_.last(), kWaiting);
+        EXPECT_EQ(status(), kWaiting);
     }
+    // The cable in: the watch asks for the target's start.
     void plugIn()
     {
         sh("ip link set mgr0 up");
         while (!cableWatchFollowing())
             ASSERT_TRUE(cableWatchStep(fd_));
+        EXPECT_EQ(peer_.next(), "connected");
+        EXPECT_EQ(peer_.next(), kStart);
     }
-    // Lets the watch act until the status is what is expected (or it stops following).
-    std::string statusOnceFollowed(const std::string &expected)
+    // Lets the watch act until the status is the one expected (or it stops following).
+    void expectStatus(const std::string &expected)
     {
-        while (cableWatchFollowing() && status_.last() != expected)
+        while (cableWatchFollowing() && status() != expected)
             EXPECT_TRUE(cableWatchStep(fd_));
-        return status_.last();
+        EXPECT_EQ(status(), expected);
     }
-    void ended(long pid, int copyAi)
-    {
-        DeployRecord record{DeployState::kFinished, pid};
-        record.copyApp = 0, record.copyAi = copyAi;
-        writeDeployRecord(kDeployRecordPath, record);
-    }
-    SystemdPeer peer_{kPeerPath};
-    StatusCapture status_;
+    SystemdPeer peer_{"/run/rc-systemd-peer"};
+    FdGuard notify_{socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    std::string status_;
     int fd_ = -1;
 };
 
@@ -115,42 +99,19 @@ TEST_F(CableWatch, APlugInStartsTheTargetAndTheStatusTellsHowTheClientEnded)
     startUnplugged();
     peer_.onStart("activating start 42");
     plugIn();
-    EXPECT_EQ(peer_.next(), "connected");
-    EXPECT_EQ(peer_.next(), kStart);
-    EXPECT_EQ(statusOnceFollowed(kIn + "robot-client.service started"), kIn + "robot-client.service started");
-    ended(42, 255);
+    expectStatus(kClient + "started");
+    writeDeployRecord(kDeployRecordPath, {DeployState::kFinished, 42, 0, 0, 0, 255});
     peer_.client("inactive dead 42 1 0");
     const std::string end =
         "robot-client.service ended at HH:MM:SS (exit status 0); copies: app ok, AI exit 255";
-    EXPECT_EQ(statusOnceFollowed(kIn + end), kIn + end);
+    expectStatus(kIn + end);
     EXPECT_FALSE(cableWatchFollowing());
     sh("ip link set mgr0 down");
-    while (!status_.last().starts_with(kWaiting))
+    while (!status().starts_with(kWaiting))
         ASSERT_TRUE(cableWatchStep(fd_));
     EXPECT_EQ(peer_.next(), "connected");
     EXPECT_EQ(peer_.next(), kStop);
-    EXPECT_EQ(status_.last(), kWaiting + "; last plug-in at HH:MM:SS: " + end);
-}
-
-// A client that systemd restarts shows "restarting", then the new one's outcome.
-TEST_F(CableWatch, AClientThatSystemdRestartsShowsRestartingThenTheNewOnesEnd)
-{
-    startUnplugged();
-    peer_.onStart("active running 42");
-    plugIn();
-    statusOnceFollowed(kIn + "robot-client.service started");
-    peer_.client("activating auto-restart 42 3 11"); // CLD_DUMPED by SIGSEGV
-    const std::string restarting =
-        kIn +
-        "robot-client.service ended at HH:MM:SS (killed by SIGSEGV); restarting; copies: no record of it";
-    EXPECT_EQ(statusOnceFollowed(restarting), restarting);
-    peer_.client("active running 43");
-    EXPECT_EQ(statusOnceFollowed(kIn + "robot-client.service started again by systemd"),
-              kIn + "robot-client.service started again by systemd");
-    peer_.client("failed failed 43 1 3");
-    const std::string failed =
-        kIn + "robot-client.service failed at HH:MM:SS (exit status 3); copies: no record of it";
-    EXPECT_EQ(statusOnceFollowed(failed), failed);
+    EXPECT_EQ(status(), kWaiting + "; last plug-in at HH:MM:SS: " + end);
 }
 
 // A plug-in during the final report: the client that ran then ends without
@@ -159,17 +120,13 @@ TEST_F(CableWatch, AClientThatSystemdRestartsShowsRestartingThenTheNewOnesEnd)
 TEST_F(CableWatch, AClientThatEndsAfterItsFinalReportIsStartedAgain)
 {
     peer_.client("active running 7");
-    DeployRecord record{DeployState::kRunning, 7, monotonicSeconds() - 30};
-    writeDeployRecord(kDeployRecordPath, record);
+    writeDeployRecord(kDeployRecordPath, {DeployState::kRunning, 7, monotonicSeconds() - 30});
     startUnplugged();
     plugIn();
-    EXPECT_EQ(peer_.next(), "connected");
-    EXPECT_EQ(peer_.next(), kStart);
-    EXPECT_EQ(status_.last(), kIn + "robot-client.service was running; it starts the handshake again");
+    EXPECT_EQ(status(), kClient + "was running; it starts the handshake again");
     peer_.onStart("active running 9");
     peer_.client("inactive dead 7");
-    const std::string again = kIn + "robot-client.service started again after its final report";
-    EXPECT_EQ(statusOnceFollowed(again), again);
+    expectStatus(kClient + "started again after its final report");
     EXPECT_EQ(peer_.next(), kStart);
 }
 
@@ -180,14 +137,10 @@ TEST_F(CableWatch, ADroppedConnectionIsMadeAgain)
     startUnplugged();
     peer_.onStart("active running 42");
     plugIn();
-    statusOnceFollowed(kIn + "robot-client.service started");
+    expectStatus(kClient + "started");
     peer_.drop();
     peer_.client("inactive dead 42");
-    const std::string end =
-        kIn + "robot-client.service ended at HH:MM:SS (exit status 0); copies: no record of it";
-    EXPECT_EQ(statusOnceFollowed(end), end);
-    EXPECT_EQ(peer_.next(), "connected");
-    EXPECT_EQ(peer_.next(), kStart);
+    expectStatus(kClient + "ended at HH:MM:SS (exit status 0); copies: no record of it");
     EXPECT_EQ(peer_.next(), "connected");
 }
 
@@ -200,20 +153,8 @@ TEST_F(CableWatch, ACableInAtTheStartDeploysOncePerUsb0)
     EXPECT_EQ(peer_.next(), kStart);
     EXPECT_EQ(sh("grep -qx ifindex=40 /run/robot-client/cable"), 0);
     cableWatchStart();
-    EXPECT_EQ(status_.last(),
-              "cable in since before HH:MM:SS (when this watch started): no deployment started "
-              "(the watch started again for the same usb0)");
-}
-
-// A socket that cannot be read ends the watch with an ERR line and status
-// 1, for the unit's Restart=on-failure, rather than spinning.
-TEST_F(CableWatch, ASocketThatCannotBeReadEndsTheWatchWithStatusOne)
-{
-    startUnplugged();
-    close(fd_);
-    const OutputCapture out;
-    EXPECT_EQ(cableWatchRun(fd_), 1);
-    EXPECT_EQ(plain(out.text()), "ERR: cannot read link notifications: Bad file descriptor\n");
+    EXPECT_EQ(status(), "cable in since before HH:MM:SS (when this watch started): no deployment started "
+                        "(the watch started again for the same usb0)");
 }
 
 // The built watch, on systemd's own address, ignores SIGPIPE: a log line to

@@ -48,13 +48,3 @@ TEST_F(ManagerLink, TheManagerClosingDropsTheConnectionAndKeepsTheState)
     EXPECT_EQ(fcntl(clientFd, F_GETFD), -1); // closed
     EXPECT_EQ(getSysState(), SYS_STATE_RUNNING);
 }
-
-TEST_F(ManagerLink, RunFinishDropsTheCacheAndClearsTheReminderCount)
-{
-    g_tickCount = 9;
-    say(json("sys_run_finish"));
-    pump();
-    EXPECT_EQ(getSysState(), SYS_STATE_RUN_FINISH);
-    EXPECT_EQ(g_tickCount, 0);
-    EXPECT_EQ(sh("test \"$(cat /proc/sys/vm/drop_caches)\" = 1"), 0);
-}

@@ -1,19 +1,9 @@
 // What the client decides for each text the manager sends; nothing is run.
-#include <array>
 #include <gtest/gtest.h>
 
 #include "client/manager_link.h"
 #include "tests/support/capture.h"
 #include "tests/unit/protocol.h"
-
-// A decision as the table writes it: what is asked, and the state.
-void PrintTo(const ManagerReply &reply, std::ostream *os)
-{
-    constexpr std::array<const char *, 4> kNames = {"nothing", "set state", "run finish", "exit"};
-    *os << kNames.at(static_cast<size_t>(reply.action));
-    if (reply.action == ManagerAction::kSetState || reply.action == ManagerAction::kRunFinish)
-        *os << " " << reply.state;
-}
 
 namespace {
 struct Text : Case {

@@ -1,17 +1,15 @@
-// What the client does in time: the tick's cadence, the connect's limit, the
-// bring-up's pauses, the first tick. These wait for real time, so they run in
-// the native build only (label "timing").
+// What the client does in time: the tick's cadence, the connect's limit.
+// These wait for real time, so they run in the native build only (label
+// "timing"). usb0's bring-up and the stop on SIGINT are the system tests'.
 #include <cerrno>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "client/loop.h"
-#include "client/usb0.h"
 #include "net/net.h"
 #include "tests/support/capture.h"
 #include "tests/support/sandbox.h"
-#include "tests/unit/run_client.h"
 
 using namespace testsupport;
 using std::chrono::milliseconds, std::chrono::steady_clock;
@@ -53,27 +51,4 @@ TEST(TcpConnect, ASilentPeerTimesOutAfterSixSeconds)
     EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_GE(steady_clock::now() - start, milliseconds(5500));
     EXPECT_EQ(plain(out.text()), "ERR: connect time out\n");
-}
-
-TEST(Usb0, BringUpGivesADownUsb0ItsAddressAfterPausing)
-{
-    makeUsbLink();
-    ASSERT_EQ(sh("ip link set usb0 down"), 0);
-    const auto start = steady_clock::now();
-    usb0Networkinit();
-    EXPECT_GE(steady_clock::now() - start, milliseconds(600));
-    EXPECT_EQ(sh("ip -4 addr show dev usb0 | grep -q 'inet 10.10.10.1/'"), 0);
-    EXPECT_EQ(sh("ip -o link show usb0 | grep -q '[<,]UP[,>]'"), 0);
-}
-
-// Without usb0 the client logs its start, fails its first address check at
-// the first tick, 2 s later, and stops in order on SIGINT with status 0.
-TEST(RobotClient, StartsAndStopsOnSigint)
-{
-    const auto start = steady_clock::now();
-    const auto [status, text] = runClient("2>&1", "robotManager GetLocalIp failed\n");
-    EXPECT_GE(steady_clock::now() - start, milliseconds(1900));
-    EXPECT_TRUE(plain(text).starts_with("NOTICE: create netlink socket ")) << text;
-    EXPECT_EQ(status, 0);
-    EXPECT_TRUE(plain(text).ends_with("WARN: SIGINT exit...\nERR: robot client exit!\n")) << text;
 }
