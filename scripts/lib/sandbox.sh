@@ -159,12 +159,15 @@ sandbox_up() {
 sandbox_board() { ip netns exec "$SB_CLIENT_NS" "$@"; }
 
 # sandbox_start_client [--bin PATH] [--log FILE] [--wrapper WORDS]
-# [--systemd SOCKET]: starts the client (PATH, default the built one) in the
-# board's namespace under bubblewrap, as on a paired board (sandbox_view
-# --board). Its output goes to FILE (default $SB_DIR/client.log); WRAPPER
-# (words, e.g. "valgrind -q") runs it under that command, in the same
-# process. SOCKET (a stand-in's, rc-systemd-peer) is bound over
-# /run/systemd/private, systemd's own socket. Its /run/robot-client is
+# [--systemd SOCKET] [--notify SOCKET]: starts the client (PATH, default the
+# built one) in the board's namespace under bubblewrap, as on a paired board
+# (sandbox_view --board). Its output goes to FILE (default
+# $SB_DIR/client.log); WRAPPER (words, e.g. "valgrind -q") runs it under
+# that command, in the same process. --systemd binds SOCKET (a stand-in's,
+# rc-systemd-peer) over /run/systemd/private, systemd's own socket;
+# --notify binds a datagram SOCKET over /run/systemd/notify and sets
+# NOTIFY_SOCKET to it, as systemd does for a unit with NotifyAccess=. Its
+# /run/robot-client is
 # $SB_DIR/run-robot-client, the same for each client of the run. Sets
 # SB_CLIENT_PID, SB_CLIENT_LOG and SB_CLIENT_RUN.
 sandbox_start_client() {
@@ -176,7 +179,8 @@ sandbox_start_client() {
     --bin) bin=$2 ;;
     --log) SB_CLIENT_LOG=$2 ;;
     --wrapper) read -ra wrapper <<<"$2" ;;
-    --systemd) systemd=(--bind "$2" /run/systemd/private) ;;
+    --systemd) systemd+=(--bind "$2" /run/systemd/private) ;;
+    --notify) systemd+=(--bind "$2" /run/systemd/notify --setenv NOTIFY_SOCKET /run/systemd/notify) ;;
     esac
     shift 2
   done
