@@ -35,11 +35,12 @@ void report(const std::string &line)
 {
     std::string out = line + '\n';
     if (s_stamped) {
-        // Read before anything else is done with what came.
+        // Taken as the request is reported, before it is answered.
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         std::array<char, 32> stamp{};
-        snprintf(stamp.data(), stamp.size(), "%lld.%06ld ", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
+        snprintf(stamp.data(), stamp.size(), "%lld.%06ld ", static_cast<long long>(now.tv_sec),
+                 now.tv_nsec / 1000);
         out.insert(0, stamp.data());
     }
     if (write(s_report, out.data(), out.size()) < 0)
@@ -67,8 +68,9 @@ Unit parse(const std::string &state)
 
 void changed(sd_bus *bus)
 {
-    sent(sd_bus_emit_signal(bus, kUnitPath, "org.freedesktop.DBus.Properties", "PropertiesChanged", "sa{sv}as",
-                            "org.freedesktop.systemd1.Unit", 1, "ActiveState", "s", s_unit.active.c_str(), 0),
+    sent(sd_bus_emit_signal(bus, kUnitPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                            "sa{sv}as", "org.freedesktop.systemd1.Unit", 1, "ActiveState", "s",
+                            s_unit.active.c_str(), 0),
          "PropertiesChanged");
 }
 
@@ -110,8 +112,8 @@ int onMessage(sd_bus_message *m, void * /*data*/, sd_bus_error * /*error*/)
         s_onStart.clear();
         changed(bus);
     }
-    sent(sd_bus_emit_signal(bus, kManagerPath, "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss", s_jobs,
-                            job.c_str(), unit, "done"),
+    sent(sd_bus_emit_signal(bus, kManagerPath, "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss",
+                            s_jobs, job.c_str(), unit, "done"),
          "JobRemoved");
     return 1;
 }

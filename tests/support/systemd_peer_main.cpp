@@ -21,7 +21,8 @@
 int main(int argc, char **argv)
 {
     if (argc != 2 || strlen(argv[1]) >= sizeof(sockaddr_un::sun_path)) {
-        fputs("Usage: rc-systemd-peer SOCKET (commands on stdin: client STATE, onstart STATE, drop)\n", stderr);
+        fputs("Usage: rc-systemd-peer SOCKET (commands on stdin: client STATE, onstart STATE, drop)\n",
+              stderr);
         return 2;
     }
     sockaddr_un addr{};
@@ -29,7 +30,8 @@ int main(int argc, char **argv)
     strncpy(addr.sun_path, argv[1], sizeof(addr.sun_path) - 1);
     unlink(argv[1]);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 4) != 0) {
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        listen(fd, 4) != 0) {
         perror("rc-systemd-peer");
         return 1;
     }
