@@ -14,16 +14,21 @@
 #   6 a whole deployment with a manager that answers at once, against the
 #     protocol's timeline (2 s ticks, 0.6 s bring-ups) with a plain scp of
 #     the same trees in the same sandbox; and the copy phase against that scp.
-#   7 the cable watch while the board waits for the cable: resident memory,
-#     system calls and CPU time over a minute; then carrier up to its
-#     systemctl start.
+#   7 the cable watch, on a stand-in for systemd's private socket, while
+#     the board waits for the cable: resident memory, system calls and CPU
+#     time over a minute; carrier up to the start job queued (StartUnit
+#     received); and its wakes while it follows a deployment, against the
+#     messages the stand-in sent. Beside each, the figure of the watch that
+#     ran systemctl.
 # Everything runs in the whole-system sandbox (scripts/lib/sandbox.sh), the
 # long idle run in the background while the trace, heap, link and cable runs go one
 # after another, then the deployments alone: about 5 minutes. Figures never
 # fail the run: the exit status is non-zero only when the build or a sandbox
 # broke. The phases leave their measurements and logs in a work directory;
 # bench/report.py turns them into the report. Run as root; BENCH_KEEP=1
-# keeps the work directory.
+# keeps the work directory; BENCH_PHASES="cable trace heap" runs only the
+# phases named (idle trace heap link cable deploy; the sizes always), and
+# the report shows "?" for the others.
 #
 #   sudo bench/run.sh        (BENCH_TICKS=N, BENCH_ROUNDS=N: carrier cycles and deployments)
 set -uo pipefail
@@ -50,14 +55,34 @@ put() { echo "$1=$2" >>"$res"; }
 status_kib() { sed -n "s/^$2:[[:space:]]*\([0-9]*\) kB$/\1/p" "/proc/$1/status"; }
 cpu_ns() { cut -d' ' -f1 "/proc/$1/schedstat"; }
 
+# notify_start: a receiver of sd_notify datagrams at $SB_DIR/notify, as
+# systemd is for the client's unit (NotifyAccess=main), so that its status
+# messages cost what they cost on a board; each message is a line of
+# $SB_DIR/notify.log.
+notify_start() {
+  # shellcheck disable=SC2016 # the program is Python
+  python3 -u -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+print("ready", flush=True)
+while True:
+    print(s.recv(4096).decode(errors="replace").replace("\n", " | "), flush=True)' "$SB_DIR/notify" \
+    >"$SB_DIR/notify.log" 2>&1 &
+  SB_PIDS+=("$!")
+  sandbox_wait_log "$SB_DIR/notify.log" '^ready$' 10
+}
+
 # start_running [UP-OPTION] [WRAPPER]: a fresh sandbox whose manager keeps the
-# run going, then the floor program and the client, both under WRAPPER.
+# run going, then the floor program and the client, both under WRAPPER, with
+# a NOTIFY_SOCKET as under systemd.
 start_running() {
   sandbox_up ${1:+"$1"} || return 1
   manager_start --run-time -1 || return 1
-  sandbox_start_client --bin "$bin/rc-floor" --log "$SB_DIR/floor.log" --wrapper "${2:-}" || return 1
+  notify_start || return 1
+  sandbox_start_client --bin "$bin/rc-floor" --log "$SB_DIR/floor.log" --wrapper "${2:-}" \
+    --notify "$SB_DIR/notify" || return 1
   floor_pid=$SB_CLIENT_PID
-  sandbox_start_client --bin "$bin/robot-client" --wrapper "${2:-}"
+  sandbox_start_client --bin "$bin/robot-client" --wrapper "${2:-}" --notify "$SB_DIR/notify"
 }
 
 # 1 and 4: the client in RUNNING beside the floor program; memory at tick
@@ -86,6 +111,7 @@ phase_trace() {
   local marker="^[0-9.]+ write[(]1, .*$tick7"
   wait_count "$SB_CLIENT_LOG" "$marker" $((traced + 3)) 90 || return 1
   cp "$SB_CLIENT_LOG" "$work/trace.client.log" && cp "$SB_DIR/floor.log" "$work/trace.floor.log"
+  put trace_status "$(count "$SB_DIR/notify.log" '^STATUS=')"
 }
 
 # 3: heap allocations per RUNNING tick under valgrind --trace-malloc; the
@@ -121,22 +147,30 @@ phase_link() {
   cp "$log" "$work/link.log" && cp "$times" "$work/link.times"
 }
 
-# 7: the cable watch while the board waits for the cable (usb0's carrier
-# down): its resident memory, its system calls (strace) and CPU time over a
-# minute; then, for BENCH_ROUNDS plug-ins, the time from the timed carrier
-# up to the watch's systemctl start (a stand-in that stamps itself).
+# 7: the cable watch with a stand-in for systemd (rc-systemd-peer) bound
+# over /run/systemd/private, so the watch's own binary talks to it. While
+# the board waits for the cable (usb0's carrier down): its resident memory,
+# its system calls (strace) and CPU time over a minute. Then, for
+# BENCH_ROUNDS plug-ins, the time from the timed carrier up to the
+# stand-in's receipt of StartUnit (the start job queued). Last, a followed
+# deployment: the target's start brings a client unit that runs, whose
+# change the stand-in then signals every half second, ten times, while
+# strace records the watch's wakes.
 phase_cable() {
   sandbox_up --no-sshd || return 1
   sandbox_carrier down
-  # The stand-in stamps its start in the watch's log, as its own output would.
-  cat >"$bin/systemctl" <<'STUB' && chmod 755 "$bin/systemctl"
-#!/bin/sh
-[ "$1" = start ] && python3 -c 'import time; print("systemctl start %.6f" % time.monotonic())'
-exit 0
-STUB
-  sandbox_start_client --bin "$bin/robot-client-cable" --wrapper "env PATH=$bin:/usr/bin:/bin" || return 1
-  local pid=$SB_CLIENT_PID c0 w0 r tracer
+  local sock=$SB_DIR/systemd-private peer=$work/cable.peer pid c0 w0 r tracer to_peer
+  mkfifo "$SB_DIR/peer.in" || return 1
+  # It ends when its commands end: with this shell at the latest.
+  "$bin/rc-systemd-peer" "$sock" <"$SB_DIR/peer.in" >"$peer" 2>&1 &
+  SB_PIDS+=("$!")
+  exec {to_peer}>"$SB_DIR/peer.in"
+  proc_until 10 test -S "$sock" || return 1
+  sandbox_start_client --bin "$bin/robot-client-cable" --systemd "$sock" || return 1
+  pid=$SB_CLIENT_PID
+  # With the cable out at its start it stops the target, then disconnects.
   wait_count "$SB_CLIENT_LOG" 'waiting for the cable' 1 30 || return 1
+  wait_count "$peer" ' StopUnit ' 1 10 || return 1
   # strace attaches from outside for the minute, so memory and CPU time
   # stay the watch's own.
   strace -ttt -p "$pid" -o "$work/cable.trace" 2>/dev/null &
@@ -146,6 +180,8 @@ STUB
   c0=$(cpu_ns "$pid") w0=$(mono)
   sleep 60
   put cable_rss "$(status_kib "$pid" VmRSS)"
+  put cable_rss_anon "$(status_kib "$pid" RssAnon)"
+  put cable_rss_file "$(status_kib "$pid" RssFile)"
   put cable_cpu_ns "$c0 $(cpu_ns "$pid")"
   put cable_wall "$w0 $(mono)"
   kill -INT "$tracer" && wait "$tracer"
@@ -154,10 +190,31 @@ STUB
   put cable_calls "$(grep -cvE 'resumed>|unfinished|detached|^[0-9.]+ [+][+][+]|--- SIG' "$work/cable.trace")"
   for ((r = 1; r <= rounds; r++)); do
     timed ip -n "$SB_MANAGER_NS" link set "$SB_PEER" up >>"$work/cable.times" || return 1
-    wait_count "$SB_CLIENT_LOG" '^systemctl start ' "$r" 10 || return 1
-    sandbox_carrier down && sleep 0.5
+    wait_count "$peer" ' StartUnit ' "$r" 10 || return 1
+    # No client comes (the stand-in's stays inactive): it stops following.
+    wait_count "$SB_CLIENT_LOG" 'nothing started' "$r" 10 || return 1
+    sandbox_carrier down
+    wait_count "$peer" ' StopUnit ' $((r + 1)) 10 || return 1
+    sleep 0.3
   done
-  sed -n 's/^systemctl start //p' "$SB_CLIENT_LOG" >"$work/cable.started"
+  echo "onstart active running 4242" >&"$to_peer"
+  sandbox_carrier up
+  wait_count "$SB_CLIENT_LOG" 'robot-client.service started' 1 10 || return 1
+  sleep 0.5
+  put cable_follow_from "$(mono)"
+  strace -ttt -p "$pid" -o "$work/cable.follow.trace" 2>/dev/null &
+  tracer=$!
+  SB_PIDS+=("$tracer")
+  sleep 1
+  for ((r = 0; r < 10; r++)); do
+    echo "client active running 4242" >&"$to_peer"
+    sleep 0.5
+  done
+  sleep 1
+  kill -INT "$tracer" && wait "$tracer"
+  put cable_follow_to "$(mono)"
+  put cable_follow_rss "$(status_kib "$pid" VmRSS)"
+  exec {to_peer}>&-
 }
 
 # 6: BENCH_ROUNDS rounds of a plain scp of both trees, then a whole
@@ -202,7 +259,8 @@ fi
 scripts/setup.sh || exit 1
 say "building (build-bench)"
 { cmake -S . -B build-bench -DRC_BENCH=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-  cmake --build build-bench --target robot-client robot-client-cable rc-floor -j"$(nproc)"; } >/dev/null || exit 1
+  cmake --build build-bench --target robot-client robot-client-cable rc-floor rc-systemd-peer -j"$(nproc)"; } >/dev/null ||
+  exit 1
 arm=
 if command -v aarch64-linux-gnu-g++ qemu-aarch64 >/dev/null && dpkg -s libev-dev:arm64 libcjson-dev:arm64 >/dev/null 2>&1; then
   say "building (build-bench-arm64)"
@@ -221,19 +279,29 @@ trap finish EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 mkdir "$work/bin"
-cp build-bench/client/robot-client build-bench/client/robot-client-cable build-bench/bench/rc-floor bench/stamp.py "$work/bin/"
+cp build-bench/client/robot-client build-bench/client/robot-client-cable build-bench/bench/rc-floor \
+  build-bench/tests/support/rc-systemd-peer bench/stamp.py "$work/bin/"
 
-say "running: idle ($((2 * ticks + 30)) s) with trace, heap and link beside it, then deploy"
+# chosen PHASE: whether BENCH_PHASES names it (all phases when it is empty).
+chosen() { [[ " ${BENCH_PHASES:-idle trace heap link cable deploy} " == *" $1 "* ]]; }
+say "running: ${BENCH_PHASES:-idle ($((2 * ticks + 30)) s) with trace, heap, link and cable beside it, then deploy}"
 broken=()
-bash "$0" --phase idle "$work" >"$work/idle.out" 2>&1 &
-idle_pid=$!
+if chosen idle; then
+  bash "$0" --phase idle "$work" >"$work/idle.out" 2>&1 &
+  idle_pid=$!
+fi
 for phase in trace heap link cable; do
+  chosen $phase || continue
   bash "$0" --phase $phase "$work" >"$work/$phase.out" 2>&1 || broken+=("$phase")
 done
-wait "$idle_pid" || broken+=(idle)
-idle_pid=
+if [ -n "$idle_pid" ]; then
+  wait "$idle_pid" || broken+=(idle)
+  idle_pid=
+fi
 # Alone: the copies' time depends on the CPU the rest would take.
-bash "$0" --phase deploy "$work" >"$work/deploy.out" 2>&1 || broken+=(deploy)
+if chosen deploy; then
+  bash "$0" --phase deploy "$work" >"$work/deploy.out" 2>&1 || broken+=(deploy)
+fi
 
 python3 bench/report.py "$work" --ticks "$ticks" --rounds "$rounds" --traced "$traced" ${arm:+--arm64}
 if [ ${#broken[@]} -gt 0 ]; then

@@ -158,15 +158,20 @@ sandbox_up() {
 # sandbox_board COMMAND...: runs COMMAND in the board's network namespace.
 sandbox_board() { ip netns exec "$SB_CLIENT_NS" "$@"; }
 
-# sandbox_start_client [--bin PATH] [--log FILE] [--wrapper WORDS]: starts
-# the client (PATH, default the built one) in the board's namespace under
-# bubblewrap, as on a paired board (sandbox_view --board). Its output goes to FILE (default
+# sandbox_start_client [--bin PATH] [--log FILE] [--wrapper WORDS]
+# [--systemd SOCKET] [--notify SOCKET]: starts the client (PATH, default the
+# built one) in the board's namespace under bubblewrap, as on a paired board
+# (sandbox_view --board). Its output goes to FILE (default
 # $SB_DIR/client.log); WRAPPER (words, e.g. "valgrind -q") runs it under
-# that command, in the same process. Its /run/robot-client is
+# that command, in the same process. --systemd binds SOCKET (a stand-in's,
+# rc-systemd-peer) over /run/systemd/private, systemd's own socket;
+# --notify binds a datagram SOCKET over /run/systemd/notify and sets
+# NOTIFY_SOCKET to it, as systemd does for a unit with NotifyAccess=. Its
+# /run/robot-client is
 # $SB_DIR/run-robot-client, the same for each client of the run. Sets
 # SB_CLIENT_PID, SB_CLIENT_LOG and SB_CLIENT_RUN.
 sandbox_start_client() {
-  local bin=$SB_CLIENT_BIN wrapper=() info=$SB_DIR/client.info i
+  local bin=$SB_CLIENT_BIN wrapper=() info=$SB_DIR/client.info i systemd=()
   SB_CLIENT_LOG=$SB_DIR/client.log
   SB_CLIENT_RUN=$SB_DIR/run-robot-client
   while [ $# -gt 0 ]; do
@@ -174,6 +179,8 @@ sandbox_start_client() {
     --bin) bin=$2 ;;
     --log) SB_CLIENT_LOG=$2 ;;
     --wrapper) read -ra wrapper <<<"$2" ;;
+    --systemd) systemd+=(--bind "$2" /run/systemd/private) ;;
+    --notify) systemd+=(--bind "$2" /run/systemd/notify --setenv NOTIFY_SOCKET /run/systemd/notify) ;;
     esac
     shift 2
   done
@@ -185,7 +192,7 @@ sandbox_start_client() {
   mkdir -p "$SB_CLIENT_RUN"
   : >"$info"
   sandbox_board bwrap "${SB_VIEW[@]}" --ro-bind "$(dirname "$bin")" "$(dirname "$bin")" --ro-bind "$SB_ROBOT" /robot \
-    --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches --bind "$SB_CLIENT_RUN" /run/robot-client \
+    --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches --bind "$SB_CLIENT_RUN" /run/robot-client "${systemd[@]}" \
     --info-fd 3 -- "${wrapper[@]}" "$bin" \
     </dev/null >"$SB_CLIENT_LOG" 2>&1 3>"$info" &
   SB_BWRAP_PID=$!

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -27,12 +28,29 @@ Unit s_unit;
 std::string s_onStart;
 unsigned s_jobs = 0;
 int s_report = -1;
+bool s_stamped = false;
 
 void report(const std::string &line)
 {
-    const std::string out = line + '\n';
+    std::string out = line + '\n';
+    if (s_stamped) {
+        // Taken as the request is reported, before it is answered.
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::array<char, 32> stamp{};
+        snprintf(stamp.data(), stamp.size(), "%lld.%06ld ", static_cast<long long>(now.tv_sec),
+                 now.tv_nsec / 1000);
+        out.insert(0, stamp.data());
+    }
     if (write(s_report, out.data(), out.size()) < 0)
         _exit(3);
+}
+
+// A signal sent: counted by the bench, which sees what the watch was sent.
+void sent(int emitted, const char *member)
+{
+    if (emitted >= 0 && s_stamped)
+        report(std::string("signal ") + member);
 }
 
 Unit parse(const std::string &state)
@@ -47,8 +65,10 @@ Unit parse(const std::string &state)
 
 void changed(sd_bus *bus)
 {
-    sd_bus_emit_signal(bus, kUnitPath, "org.freedesktop.DBus.Properties", "PropertiesChanged", "sa{sv}as",
-                       "org.freedesktop.systemd1.Unit", 1, "ActiveState", "s", s_unit.active.c_str(), 0);
+    sent(sd_bus_emit_signal(bus, kUnitPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                            "sa{sv}as", "org.freedesktop.systemd1.Unit", 1, "ActiveState", "s",
+                            s_unit.active.c_str(), 0),
+         "PropertiesChanged");
 }
 
 int answer(sd_bus_message *m)
@@ -89,8 +109,9 @@ int onMessage(sd_bus_message *m, void * /*data*/, sd_bus_error * /*error*/)
         s_onStart.clear();
         changed(bus);
     }
-    sd_bus_emit_signal(bus, kManagerPath, "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss", s_jobs,
-                       job.c_str(), unit, "done");
+    sent(sd_bus_emit_signal(bus, kManagerPath, "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss",
+                            s_jobs, job.c_str(), unit, "done"),
+         "JobRemoved");
     return 1;
 }
 
@@ -110,9 +131,10 @@ bool obey(const std::string &line, sd_bus *bus)
 
 } // namespace
 
-void SystemdPeer::serve(int listenFd, int commandFd, int reportFd)
+void SystemdPeer::serve(int listenFd, int commandFd, int reportFd, bool stamped)
 {
     s_report = reportFd;
+    s_stamped = stamped;
     FILE *commands = fdopen(commandFd, "r");
     setvbuf(commands, nullptr, _IONBF, 0); // poll must see every line not yet read
     sd_bus *bus = nullptr;

@@ -30,9 +30,12 @@ class SystemdPeer {
     // <mode>", "StopUnit ..."), waiting for it up to 10 s ("" then).
     std::string next();
 
-    // Serves on path in this process until killed (the bench's stand-in):
-    // commands as client/onStart/drop take them, one a line, on fd 0.
-    [[noreturn]] static void serve(int listenFd, int commandFd, int reportFd);
+    // Serves on listenFd in this process until commandFd ends: commands as
+    // client/onStart/drop take them ("client STATE", "onstart STATE",
+    // "drop"), one a line. stamped (the bench's stand-in, rc-systemd-peer):
+    // each report line starts with its CLOCK_MONOTONIC seconds, and each
+    // signal sent is reported too ("signal JobRemoved").
+    [[noreturn]] static void serve(int listenFd, int commandFd, int reportFd, bool stamped = false);
 
   private:
     void command(const std::string &line);
