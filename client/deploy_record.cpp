@@ -45,7 +45,7 @@ void copyWord(int result, std::span<char> out)
 double numberOf(std::string_view value)
 {
     std::array<char, 32> text{};
-    value.copy(text.data(), std::min(value.size(), text.size() - 1));
+    memcpy(text.data(), value.data(), std::min(value.size(), text.size() - 1));
     return strtod(text.data(), nullptr);
 }
 
@@ -54,7 +54,8 @@ int copyFromWord(std::string_view word)
     if (word == "ok")
         return 0;
     if (word.starts_with("exit ")) {
-        const int status = static_cast<int>(numberOf(word.substr(5)));
+        word.remove_prefix(5);
+        const int status = static_cast<int>(numberOf(word));
         return status > 0 ? status : kCopyNotRun;
     }
     return kCopyNotRun;
@@ -101,14 +102,15 @@ DeployRecord parseDeployRecord(std::string_view text)
     bool known = false;
     DeployState state = DeployState::kUnknown;
     while (!text.empty()) {
-        const size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        // No substr: its range check would pull the C++ runtime library in.
+        const size_t end = std::min(text.find('\n'), text.size());
+        const std::string_view line(text.data(), end);
+        text.remove_prefix(std::min(end + 1, text.size()));
         const size_t eq = line.find('=');
         if (eq == std::string_view::npos)
             continue;
-        const std::string_view key = line.substr(0, eq);
-        const std::string_view value = line.substr(eq + 1);
+        const std::string_view key(line.data(), eq);
+        const std::string_view value(line.data() + eq + 1, line.size() - eq - 1);
         if (key == "format")
             known = static_cast<int>(numberOf(value)) == kDeployRecordFormat;
         else if (key == "state")
