@@ -41,23 +41,11 @@ void copyWord(int result, std::span<char> out)
         snprintf(out.data(), out.size(), "exit %d", result);
 }
 
-// Cuts text at the first sep: what comes before it; text keeps what follows
-// (nothing when there is no sep). No substr: it may throw, and the programs
-// do without the C++ library.
-std::string_view cut(std::string_view &text, char sep)
-{
-    const size_t at = text.find(sep);
-    const size_t len = at == std::string_view::npos ? text.size() : at;
-    const std::string_view head(text.data(), len);
-    text.remove_prefix(at == std::string_view::npos ? text.size() : at + 1);
-    return head;
-}
-
 // A number of the record (0 for none).
 double numberOf(std::string_view value)
 {
     std::array<char, 32> text{};
-    value.copy(text.data(), std::min(value.size(), text.size() - 1));
+    memcpy(text.data(), value.data(), std::min(value.size(), text.size() - 1));
     return strtod(text.data(), nullptr);
 }
 
@@ -114,11 +102,15 @@ DeployRecord parseDeployRecord(std::string_view text)
     bool known = false;
     DeployState state = DeployState::kUnknown;
     while (!text.empty()) {
-        const std::string_view line = cut(text, '\n');
-        std::string_view value = line;
-        const std::string_view key = cut(value, '=');
-        if (key.size() == line.size())
-            continue; // no '='
+        // No substr: its range check would pull the C++ runtime library in.
+        const size_t end = std::min(text.find('\n'), text.size());
+        const std::string_view line(text.data(), end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos)
+            continue;
+        const std::string_view key(line.data(), eq);
+        const std::string_view value(line.data() + eq + 1, line.size() - eq - 1);
         if (key == "format")
             known = static_cast<int>(numberOf(value)) == kDeployRecordFormat;
         else if (key == "state")

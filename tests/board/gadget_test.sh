@@ -20,12 +20,20 @@
 #      the gadget set-up enabled: usb0 comes, and nothing is started or sent
 #      until the cable is plugged in (the cable out at power-on but for the
 #      order of the boot, which the cold boot below covers with the cable
-#      in). Plugged in, the client starts; pulled during its slowed copy, the
+#      in). Plugged in, the client starts (the client's status tells its
+#      step, the watch's the plug-in); pulled during its slowed copy, the
 #      copy fails within ssh's keep-alive window and the client stays;
-#      plugged in again, the same client completes the deployment. (One
-#      plug-in serves both: a separate "cable in after waiting" deployment
-#      would repeat the cold boot's.)
-#   2. booted with the cable in: a cold boot deploys, files identical; a
+#      killed by SIGSEGV, systemd starts it again and the watch says so
+#      (NOTICE, status) with the failed copies; plugged in again with
+#      /robot/AI gone, the new client deploys to the end, and the failed
+#      copy shows in its status, its summary line (WARN) and the watch's
+#      status. (One plug-in serves these: a separate "cable in after
+#      waiting" deployment would repeat the cold boot's.) Last, a unit of
+#      the image's own that gives usb0 its address at boot, before the
+#      watch starts.
+#   2. booted with the cable in (usb0 given its address by that unit): a
+#      cold boot deploys, files identical, and the client's and the watch's
+#      status tell how it ended; a
 #      second plug-in deploys again, the cable out and in while
 #      its application runs makes the same process announce again, and no
 #      third comes while the cable stays in; the client disabled: a plug-in
@@ -39,8 +47,10 @@
 # depends on the architecture or needs a gadget. At each power-off the
 # journal holds no seccomp or sandbox denial (from install on, the client
 # and the cable watch are killed by a filtered system call rather than given
-# EPERM, so that one would show: loud_filter). Run as root; BOARD_KEEP=1 keeps
-# the run directory.
+# EPERM, so that one would show: loud_filter). A plug-in during the
+# client's final report is the cable watch's CTest test's
+# (cable_watch_test.cpp): its moment cannot be hit here without a wait of
+# its own. Run as root; BOARD_KEEP=1 keeps the run directory.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 BOARD_ARCH=arm64 BOARD_TEST="board test (arm64, USB gadget)"
@@ -66,24 +76,52 @@ timed "gadget set-up, cable out"
 
 # Plugged in, the client starts; an unplug while its copy runs: the copy
 # fails within ssh's keep-alive window and the client stays. The manager,
-# whose end of the link went away with the cable, ends the session; plugged
-# in again, the same client connects anew and the deployment completes. A
-# file that takes the copy half a minute at the slowed rate; the cable goes
-# once its bytes arrive.
+# whose end of the link went away with the cable, ends the session. A file
+# that takes the copy half a minute at the slowed rate; the cable goes once
+# its bytes arrive. Meanwhile the client's status tells its step and the
+# watch's the plug-in.
 board_sh 'head -c 2M /dev/zero >/robot/app/large.bin' && head -c 2M /dev/zero >"$SB_ROBOT/app/large.bin" &&
   slow on && cable in && proc_until 120 test -s "$SB_USERDATA/app/large.bin" || die "no copy started"
 pid=$(unit MainPID) t=$SECONDS
+check "during the copy: the client's status tells its step, the watch's the plug-in" \
+  statuses_are $'copying /robot/app\ncable in since T: robot-client.service started'
 cable out && kill -USR1 "$MANAGER_PID" || die "cable out"
 check "unplug during the copy: the copy fails within the keep-alive window" \
   until_guest "journalctl -b -u robot-client -o cat | grep -q ERR:.copy.failed" 45
 say "the copy failed $((SECONDS - t)) s after the unplug"
 check "unplug during the copy: the client stays" [ "$(unit MainPID)" = "$pid" ]
-slow off && cable in || die "cable in"
+# Then the client crashes: systemd starts it again (Restart=on-failure), and
+# the watch, which follows it through the unplug, tells so, with the failed
+# copies of the one that ended, then the new one.
+board_sh "kill -SEGV $pid" || die "kill -SEGV the client"
+check "a client killed by SIGSEGV: the watch says systemd restarts it, and its copies failed" until_guest \
+  "journalctl -b -u robot-client-cable -o cat | grep -Eq 'NOTICE: robot-client.service ended at .* \(killed by SIGSEGV\); restarting; copies: app exit [0-9]+, AI (exit [0-9]+|not run)\$'" 30
+check "... then that systemd started it again" until_guest \
+  "systemctl show -p StatusText --value robot-client-cable | grep -q 'last plug-in at .*: robot-client.service started again by systemd\$'" 30
+# Plugged in again with /robot/AI gone: the new client deploys to the end,
+# its copy of /robot/AI fails, and the client's status, its summary line (a
+# WARN) and the watch's status say so.
+board_sh 'mv /robot/AI /robot/AI.off' && mv "$SB_ROBOT/AI" "$BOARD_DIR/AI.off" && slow off && cable in || die "cable in"
 whole "plugged in again after an unplug during the copy"
-check "plugged in again: the same client, on a new connection" [ "$(starts) $(manager_query --event accept --count)" = "1 2" ]
-board_sh 'rm /robot/app/large.bin' && rm "$SB_ROBOT/app/large.bin" || die "large file"
+check "plugged in again: the client systemd restarted, on a new connection" [ "$(starts) $(manager_query --event accept --count)" = "2 2" ]
+check "a failed copy: the watch's status tells it" until_guest "systemctl show -p StatusText --value robot-client-cable |
+  grep -Eq '^cable in since .*: robot-client.service ended at .* \(exit status 0\); copies: app ok, AI exit [0-9]+\$'" 30
+check "a failed copy: the client's status tells it" grep -Eqx \
+  'run finished after [0-9]+ s; copy of /robot/app ok, copy of /robot/AI failed \(exit status [0-9]+\); handshake restarts: [0-9]+ by carrier-up, 0 by dropped connection' \
+  <<<"$(unit StatusText)"
+check "a failed copy: the client's summary line is a WARN" grep -q \
+  'WARN: deployment ended: run finished after [0-9]* s; copy of /robot/app ok, copy of /robot/AI failed' <<<"$(journal -b)"
+board_sh 'rm /robot/app/large.bin && mv /robot/AI.off /robot/AI' && rm "$SB_ROBOT/app/large.bin" &&
+  mv "$BOARD_DIR/AI.off" "$SB_ROBOT/AI" || die "large file, /robot/AI"
+# The image gives usb0 its address at boot, before the watch starts, as a
+# vendor's network set-up may: the power-on below deploys all the same.
+board_sh "printf '%s\n' '[Unit]' 'BindsTo=sys-subsystem-net-devices-usb0.device' \
+  'After=sys-subsystem-net-devices-usb0.device' 'Before=robot-client-cable.service' '[Service]' 'Type=oneshot' \
+  'RemainAfterExit=yes' 'ExecStart=ip address add 10.10.10.1/24 dev usb0' 'ExecStart=ip link set usb0 up' \
+  '[Install]' 'WantedBy=sys-subsystem-net-devices-usb0.device' >/etc/systemd/system/board-usb0-address.service &&
+  systemctl enable board-usb0-address" >/dev/null 2>&1 || die "usb0's address at boot"
 no_denials "boot with the cable out"
-timed "cable in, an unplug during the copy, in again"
+timed "cable in, an unplug during the copy, a crash, in again"
 
 # A gadget board powered on with the cable in: usb0 is the shipped set-up's
 # and a whole deployment runs.
@@ -93,7 +131,12 @@ board_boot --gadget in || die "boot as a gadget, cable in"
 timed "boot as a gadget, cable in"
 check "gadget: usb0 is the shipped gadget set-up's" \
   board_sh 'systemctl is-active -q robot-client-gadget && grep -qx usb0 /sys/kernel/config/usb_gadget/robot-client/functions/ecm.usb0/ifname'
+check "cold boot: usb0 had its address from the image before the watch started" \
+  board_sh 'systemctl is-active -q board-usb0-address && systemctl disable -q board-usb0-address'
 whole "cold boot"
+check "cold boot: the client's status and the watch's tell how it ended" proc_until 30 statuses_are \
+  $'run finished after N s; copies ok; handshake restarts: N by carrier-up, N by dropped connection
+cable in since T: robot-client.service ended at T (exit status 0); copies: both ok'
 timed "cold boot"
 
 # Plugging in again runs a second deployment: the cable out and in again

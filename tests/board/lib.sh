@@ -38,6 +38,13 @@ prepare() {
 # until_guest CONDITION SECS: waits in the guest for a shell condition.
 until_guest() { board_sh "timeout $2 sh -c $(printf %q "until $1; do sleep 0.2; done")" $(($2 + 10)) >/dev/null; }
 unit() { board_sh "systemctl show -p $1 --value robot-client"; }
+# statuses_are TEXT: the client's status text, then the cable watch's, are
+# TEXT, with each clock time written T, and N for the client's count of
+# seconds and of handshake restarts.
+statuses_are() {
+  [ "$(board_sh 'for u in robot-client robot-client-cable; do systemctl show -p StatusText --value $u; done' |
+    sed -E 's/[0-9]{2}:[0-9]{2}:[0-9]{2}/T/g; s/after [0-9]+ s/after N s/; s/[0-9]+ by /N by /g')" = "$1" ]
+}
 # shellcheck disable=SC2016 # expanded in the guest
 stopped='[ "$(systemctl show -p ActiveState --value robot-client)" = inactive ]'
 journal() { board_sh "journalctl -u robot-client -o cat --no-pager $*"; }
