@@ -223,6 +223,7 @@ board_up() {
     mke2fs -q -t ext2 -L carry -d "$BOARD_DIR/carry" "$BOARD_DIR/carry.img" || return 1
   local m=$SB_MANAGER_NS
   sandbox_sweep
+  ip netns del "$m" 2>/dev/null # a dead run's, whose pid we now hold
   ip netns add "$m" || return 1
   ip -n "$m" link set lo up
   ip -n "$m" link add rcbr type bridge

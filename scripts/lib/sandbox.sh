@@ -141,6 +141,10 @@ sandbox_up() {
   fi
 
   sandbox_sweep
+  # Names with our pid: one that exists already is a dead run's whose pid we
+  # now hold (the sweep keeps it, the pid being alive again).
+  ip netns del "$SB_CLIENT_NS" 2>/dev/null
+  ip netns del "$SB_MANAGER_NS" 2>/dev/null
   ip netns add "$SB_CLIENT_NS" && ip netns add "$SB_MANAGER_NS" || return 1
   # Different indexes on the two ends: with equal ones the kernel merges a
   # quick carrier down and up into one notification.
