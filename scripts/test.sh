@@ -82,11 +82,12 @@ native() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cmake --build build -j"$(nproc)"
 }
-# The two boards, each in its virtual machine, from the start: the amd64 PC
-# with a USB NIC, then the upgrades from each release on an amd64 gadget
-# board, and the arm64 gadget board the product ships for.
-beside board-amd64 bash -c 'tests/board/usb_nic_test.sh && tests/board/upgrade_test.sh'
-beside board-arm64 tests/board/gadget_test.sh
+# The boards, two virtual machines at a time from the start, in two queues
+# of about the same length: the arm64 gadget board the product ships for,
+# then the amd64 PC with a USB NIC; and the upgrades from each release on an
+# amd64 gadget board.
+beside boards bash -c 'tests/board/gadget_test.sh && tests/board/usb_nic_test.sh'
+beside upgrades tests/board/upgrade_test.sh
 # The Debian packages: the amd64 one (the board test may have built it
 # already: build-deb.sh then keeps it) and the source package, checked.
 package() {
@@ -108,6 +109,6 @@ beside piuparts scripts/check-piuparts.sh "$deb"
 stage arm64 scripts/check-arm64.sh
 join piuparts
 join soak
-join board-amd64
-join board-arm64
+join upgrades
+join boards
 echo "== all stages passed in $((SECONDS - started)) s"

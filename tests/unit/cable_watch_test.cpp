@@ -3,13 +3,11 @@
 // stands for the service manager's) as usb0's carrier comes and goes and
 // the client unit changes. How each look at the client reads is
 // cable_decision_test's.
-#include <csignal>
 #include <cstddef>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "client/cable_bus.h"
@@ -155,26 +153,4 @@ TEST_F(CableWatch, ACableInAtTheStartDeploysOncePerUsb0)
     cableWatchStart();
     EXPECT_EQ(status(), "cable in since before HH:MM:SS (when this watch started): no deployment started "
                         "(the watch started again for the same usb0)");
-}
-
-// The built watch, on systemd's own address, ignores SIGPIPE: a log line to
-// a closed standard output (journald restarted) fails and it goes on to ask
-// for the start. Its output is a FIFO whose reader is gone.
-TEST(CableWatchBinary, ALogLineToAClosedStreamDoesNotEndIt)
-{
-    sh("mkdir -p /run/systemd /run/robot-client");
-    SystemdPeer peer("/run/systemd/private");
-    makeUsbLink();
-    const pid_t watch = fork();
-    if (watch == 0) {
-        execl("/bin/sh", "sh", "-c",
-              "mkfifo /run/out && exec 3<>/run/out 4>/run/out 3<&- && exec " ROBOT_CLIENT_CABLE_BIN " >&4",
-              nullptr);
-        _exit(9);
-    }
-    EXPECT_EQ(peer.next(), "connected");
-    EXPECT_EQ(peer.next(), kStart);
-    EXPECT_EQ(kill(watch, 0), 0);
-    kill(watch, SIGKILL);
-    waitpid(watch, nullptr, 0);
 }
