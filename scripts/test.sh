@@ -3,8 +3,8 @@
 # the tests make network namespaces of their own, and the board test a
 # virtual machine. Warnings are errors in every build this script makes.
 #
-# The stages that mostly wait (the board's virtual machine, the soak in the
-# sandbox) run beside those that keep the processors busy
+# The stages that mostly wait (the boards' virtual machines, piuparts' chroot)
+# run beside those that keep the processors busy
 # (the builds, the fuzzers). Each stage's output is kept in
 # build-logs/STAGE.log and shown when the stage ends, with its time. The
 # first stage that fails ends the run: the others are stopped and its log is
@@ -98,7 +98,6 @@ package() {
 # than there are processors.
 stage build native
 stage ctest ctest --test-dir build --output-on-failure -j6
-beside soak tests/soak/soak.sh
 stage lint scripts/check-lint.sh
 stage sanitize scripts/check-sanitize.sh
 # Half the fuzzers' default minute: a smoke test of the corpus and its
@@ -108,7 +107,6 @@ stage deb package
 beside piuparts scripts/check-piuparts.sh "$deb"
 stage arm64 scripts/check-arm64.sh
 join piuparts
-join soak
 join upgrades
 join boards
 echo "== all stages passed in $((SECONDS - started)) s"

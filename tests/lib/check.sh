@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # What the scripts that test a run in the sandbox share (system tests,
-# soak, memcheck): checks that end the script with a report, questions about
+# memcheck): checks that end the script with a report, questions about
 # the client's log and process, and the faults the tests inject. Source it
 # after scripts/lib/sandbox.sh. CHECK_NAME names the script in its reports.
 # Public functions are check_*, must_* and fault_*.
@@ -59,10 +59,6 @@ must_stop_on_sigint() {
   [ "$last" = 'WARN: SIGINT exit...|ERR: robot client exit!' ] || fail "last lines after SIGINT: $last"
 }
 
-# check_client_lines: how many lines the client's log has so far (a mark
-# for the FROM of the questions below).
-check_client_lines() { sandbox_client_log | wc -l; }
-
 # check_client_count REGEX [FROM]: how many lines of the client's log (after
 # line FROM) match the extended REGEX.
 check_client_count() { sandbox_client_log "${2:-0}" | grep -acE -- "$1"; }
@@ -71,10 +67,6 @@ check_client_count() { sandbox_client_log "${2:-0}" | grep -acE -- "$1"; }
 check_copies_match() {
   sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app" && sandbox_same_tree "$SB_ROBOT/AI" "$SB_USERDATA/AI"
 }
-
-# check_client_busy: true while the client waits for a command it started
-# (a copy, the interface bring-up).
-check_client_busy() { [ -n "$(proc_tree "$SB_CLIENT_PID")" ]; }
 
 # fault_flap [SECS]: usb0's carrier down, and up again SECS (0.5) later.
 fault_flap() { sandbox_carrier down && sleep "${1:-0.5}" && sandbox_carrier up; }
