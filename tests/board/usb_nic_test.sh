@@ -17,7 +17,8 @@
 #      order). The gadget board's cable keeps usb0: neither a hot plug nor
 #      unplug of the device happens there.
 #   2. booted with the NIC attached: cold plug (usb0 there before the cable
-#      watch: one whole deployment); pairing again over usb0. The package's
+#      watch: one whole deployment); pairing again over usb0; the pre-flight
+#      check on the deployed board (all OK, nothing left, nothing started). The package's
 #      removal, install again and purge are the upgrade test's
 #      (upgrade_test.sh, run after this one on amd64: its maintainer scripts
 #      are shell, the same on every architecture).
@@ -90,6 +91,13 @@ check "cold plug: journalctl -p err lists the ERR lines" only_err_lines
 # the manager's authorized_keys.
 check "pairing again over usb0: the same pin and authorized_keys line" board_sh "p=\$(md5sum </etc/ssh/robot-manager_known_hosts)
   robot-client-pair </dev/null | grep -qxF '$(cat "$SB_DIR/sshd/authorized_keys")' && [ \"\$(md5sum </etc/ssh/robot-manager_known_hosts)\" = \"\$p\" ]"
+# The pre-flight check on this deployed board, against real systemd and sshd:
+# every line OK, nothing left in /userdata, nothing sent to port 7901.
+n="$(starts) $(manager_query --event accept --count)"
+check "robot-client-check: all OK on a deployed board, nothing left, nothing started" board_sh \
+  'robot-client-check >/tmp/check.log 2>&1 && [ "$(grep -c ^OK: /tmp/check.log)" = 9 ] || ! cat /tmp/check.log'
+check "robot-client-check: /userdata as the copies left it, no connection to 7901" \
+  [ "$(ls -A "$SB_USERDATA" | paste -sd' ') $(starts) $(manager_query --event accept --count)" = "AI app $n" ]
 loud_filter off || die "the filtered calls as shipped"
 no_denials "boot with the NIC"
 timed "cold plug"
