@@ -18,8 +18,12 @@
 set -euo pipefail
 deb=$(realpath "${1:?usage: maintscripts_test.sh PACKAGE.deb}")
 if [ -z "${RC_IN_BWRAP:-}" ]; then
-  exec bwrap --ro-bind / / --tmpfs /etc/ssh --tmpfs /var/lib --tmpfs /tmp --dev /dev --proc /proc \
-    --unshare-net --unshare-pid --die-with-parent --setenv RC_IN_BWRAP 1 "$0" "$deb"
+  # The script and the package are bound back in: a checkout may lie under
+  # /tmp or /var/lib, which the sandbox has of its own.
+  self=$(realpath "$0")
+  exec bwrap --ro-bind / / --tmpfs /etc/ssh --tmpfs /var/lib --tmpfs /tmp --ro-bind "$self" "$self" \
+    --ro-bind "$deb" "$deb" --dev /dev --proc /proc \
+    --unshare-net --unshare-pid --die-with-parent --setenv RC_IN_BWRAP 1 "$self" "$deb"
 fi
 
 w=/tmp/maint
