@@ -23,8 +23,8 @@
 # same package at once. DEB_BUILD_OPTIONS unset means "nocheck": the test
 # binaries are not built (the test command builds and runs them); set, even
 # empty, it is the caller's (without nocheck, an amd64 build runs the tests
-# labelled noroot), with parallel=2 unless it gives parallel=. RC_WERROR
-# from the environment reaches the build (debian/rules).
+# labelled noroot), with parallel= the number of processors unless it gives
+# one. RC_WERROR from the environment reaches the build (debian/rules).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,7 +40,7 @@ exec 9>"$out/.lock"
 flock 9
 
 opts=${DEB_BUILD_OPTIONS-nocheck}
-[[ " $opts " = *" parallel="* ]] || opts+=" parallel=2"
+[[ " $opts " = *" parallel="* ]] || opts+=" parallel=$(nproc)"
 export DEB_BUILD_OPTIONS=${opts# }
 check=yes
 [[ " $DEB_BUILD_OPTIONS ${DEB_BUILD_PROFILES:-} " != *" nocheck "* ]] || check=no

@@ -30,7 +30,7 @@ if [ ! -f "$deb" ]; then
     # From 1.3.0 on: a Debian source package, built as it was then.
     args=(-b -Pnocheck)
     [ "$arch" = amd64 ] || args=(-a "$arch" -b '-Pcross,nocheck')
-    (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=2" RC_WERROR=OFF dpkg-buildpackage -us -uc "${args[@]}") \
+    (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" RC_WERROR=OFF dpkg-buildpackage -us -uc "${args[@]}") \
       >"$work.log" 2>&1 || { tail -n 40 "$work.log" >&2 && exit 1; }
     built=$work/robot-client_${version}_$arch.deb
   else
