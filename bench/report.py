@@ -254,7 +254,7 @@ def sizes(values, arm64):
         client, floor = f"{build}/client/robot-client", f"{build}/bench/rc-floor"
         try:
             values[f"size_{arch}"] = stripped_size(strip, client)
-            values[f"size_{arch}_cable"] = stripped_size(strip, f"{build}/client/robot-client-cable")
+            values[f"size_{arch}_cable"] = stripped_size(strip, f"{build}/cable/robot-client-cable")
             values[f"size_{arch}_floor"] = stripped_size(strip, floor)
             # The bytes the loadable segments hold; the rest is alignment padding.
             values[f"seg_{arch}"] = str(sum(int(f[4], 16) for f in map(str.split, run("readelf", "-lW", client).splitlines())

@@ -279,7 +279,7 @@ trap finish EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 mkdir "$work/bin"
-cp build-bench/client/robot-client build-bench/client/robot-client-cable build-bench/bench/rc-floor \
+cp build-bench/client/robot-client build-bench/cable/robot-client-cable build-bench/bench/rc-floor \
   build-bench/tests/support/rc-systemd-peer bench/stamp.py "$work/bin/"
 
 # chosen PHASE: whether BENCH_PHASES names it (all phases when it is empty).

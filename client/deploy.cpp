@@ -5,7 +5,7 @@
 
 #include "client/client_log.h"
 #include "client/deploy_status.h"
-#include "client/link_watch.h"
+#include "link/link_watch.h"
 #include "client/manager_link.h"
 #include "client/shell.h"
 #include "client/usb0.h"

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <span>
 
-#include "client/deploy_record.h"
+#include "record/deploy_record.h"
 #include "client/state.h"
 
 // Why the tick cannot talk to the manager now.

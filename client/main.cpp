@@ -11,7 +11,7 @@
 #include "client/deploy.h"
 #include "client/deploy_status.h"
 #include "client/instance_lock.h"
-#include "client/link_watch.h"
+#include "link/link_watch.h"
 #include "client/loop.h"
 
 // Read watcher on the rtnetlink socket.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "client/link_watch.h"
+#include "link/link_watch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

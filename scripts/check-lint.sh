@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Code checks: clang-format on every C++ file, clang-tidy (.clang-tidy) and
-# cppcheck on the daemon code (client/ net/ log/), shellcheck on every shell
-# script. clang-tidy reads the compile commands of a configure-only build in
+# cppcheck on the two programs' code (client/ cable/ and the parts they
+# share: link/ record/ net/ log/), shellcheck on every shell script.
+# clang-tidy reads the compile commands of a configure-only build in
 # build-lint.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 status=0
-daemon_sources=(client/*.cpp net/*.cpp log/*.cpp)
+program_dirs=(client cable link record net log)
+daemon_sources=(client/*.cpp cable/*.cpp link/*.cpp record/*.cpp net/*.cpp log/*.cpp)
 
 # Without the repository's .clang-format, clang-format would judge the code
 # by another style.
@@ -35,7 +37,7 @@ fi
 grep -vE '^[0-9]+ warnings? generated\.$' "$tidy_log" || true
 
 if cppcheck --enable=warning,performance,portability --library=posix --std=c++20 --language=c++ -I. \
-  --suppressions-list=scripts/cppcheck-suppressions.txt --error-exitcode=1 --quiet client net log; then
+  --suppressions-list=scripts/cppcheck-suppressions.txt --error-exitcode=1 --quiet "${program_dirs[@]}"; then
   echo "lint: cppcheck: ok"
 else
   status=1

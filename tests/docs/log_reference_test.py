@@ -16,7 +16,8 @@ import sys
 
 root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".")
 # The socket library's UDP and bind helpers are used by neither program.
-sources = sorted(root.glob("client/*.cpp")) + [root / "net/tcp_connect.cpp"]
+PROGRAMS = ("client", "cable", "link", "record")
+sources = sorted(p for d in PROGRAMS for p in root.glob(f"{d}/*.cpp")) + [root / "net/tcp_connect.cpp"]
 LITERALS = r'((?:"(?:[^"\\]|\\.)*"\s*)+)'
 LOG_CALL = re.compile(r'\b(?:CLIENT|CABLE|NET)_LOG\s*\(\s*[^,"]+,\s*' + LITERALS + r'(?:,\s*(\w+))?')
 SNPRINTF = re.compile(r'snprintf\([^,]+,[^,]+,\s*' + LITERALS)
@@ -32,7 +33,7 @@ def text(literals):
 
 
 def formats():
-    constants = dict(c for p in sorted(root.glob("client/*.h")) + sources for c in CONSTANT.findall(p.read_text()))
+    constants = dict(c for p in sorted(p for d in PROGRAMS for p in root.glob(f"{d}/*.h")) + sources for c in CONSTANT.findall(p.read_text()))
     for path in sources:
         for call in LOG_CALL.finditer(path.read_text()):
             fmt, arg = text(call.group(1)).strip(), call.group(2)

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "client/cable_follow.h"
+#include "cable/cable_follow.h"
 #include "tests/unit/protocol.h"
 
 // Power-on and a new usb0 (no record, or another ifindex) count; the same

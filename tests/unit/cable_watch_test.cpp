@@ -10,8 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "client/cable_bus.h"
-#include "client/cable_watch.h"
+#include "cable/cable_bus.h"
+#include "cable/cable_watch.h"
 #include "net/fd_guard.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/systemd_peer.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 
-#include "client/link_watch.h"
+#include "link/link_watch.h"
 #include "tests/support/capture.h"
 #include "tests/unit/link_records.h"
 #include "tests/unit/protocol.h"

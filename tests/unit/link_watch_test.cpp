@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 
 #include "client/deploy.h"
-#include "client/link_watch.h"
+#include "link/link_watch.h"
 #include "tests/unit/link_records.h"
 #include "tests/unit/manager_peer.h"
 

@@ -11,7 +11,7 @@
 #include <poll.h>
 #include <span>
 
-#include "client/cable_follow.h"
+#include "cable/cable_follow.h"
 
 constexpr const char *kSystemdBusAddress = "unix:path=/run/systemd/private";
 

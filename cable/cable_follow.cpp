@@ -1,4 +1,4 @@
-#include "client/cable_follow.h"
+#include "cable/cable_follow.h"
 
 #include <array>
 #include <csignal>

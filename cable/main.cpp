@@ -7,7 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "client/cable_watch.h"
+#include "cable/cable_watch.h"
 #include "log/log.h"
 
 int main(int argc, char ** /*argv*/)

@@ -1,4 +1,4 @@
-#include "client/deploy_record.h"
+#include "record/deploy_record.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "client/link_watch.h"
+#include "link/link_watch.h"
 
 #include <array>
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "client/client_log.h"
-#include "client/link_query.h"
+#include "link/link_query.h"
 #include "client/usb0.h"
 
 namespace {

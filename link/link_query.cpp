@@ -1,4 +1,4 @@
-#include "client/link_query.h"
+#include "link/link_query.h"
 
 #include <array>
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <sys/socket.h>
 
-#include "client/link_watch.h"
+#include "link/link_watch.h"
 #include "client/usb0.h"
 #include "net/fd_guard.h"
 

@@ -1,4 +1,4 @@
-#include "client/cable_bus.h"
+#include "cable/cable_bus.h"
 
 #include <array>
 #include <cerrno>

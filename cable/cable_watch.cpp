@@ -1,4 +1,4 @@
-#include "client/cable_watch.h"
+#include "cable/cable_watch.h"
 
 #include <array>
 #include <cerrno>
@@ -9,11 +9,11 @@
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 
-#include "client/cable_bus.h"
-#include "client/cable_follow.h"
-#include "client/deploy_record.h"
-#include "client/link_query.h"
-#include "client/link_watch.h"
+#include "cable/cable_bus.h"
+#include "cable/cable_follow.h"
+#include "record/deploy_record.h"
+#include "link/link_query.h"
+#include "link/link_watch.h"
 #include "log/log.h"
 
 // Every line the watch logs names "cableWatch" as its source.

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <span>
 
-#include "client/deploy_record.h"
+#include "record/deploy_record.h"
 
 // Started on each plug-in and stopped on each unplug; robot-client.service
 // is wanted by it while the client is enabled, and is not stopped with it.
