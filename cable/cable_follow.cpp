@@ -6,10 +6,9 @@
 #include <cstring>
 #include <string_view>
 
-namespace {
+#include "record/exit_status.h"
 
-// The client's exit status when another robot-client holds its lock.
-constexpr int kExitLocked = 1;
+namespace {
 
 const char *clock(time_t at, std::span<char> out)
 {

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "record/deploy_record.h"
+#include "record/run_paths.h"
 
 // Started on each plug-in and stopped on each unplug; robot-client.service
 // is wanted by it while the client is enabled, and is not stopped with it.
@@ -19,11 +20,8 @@ constexpr const char *kClientUnit = "robot-client.service";
 // notification within moments of each other.
 constexpr double kSawPlugInMargin = 2.0;
 
-// The watch's record of the usb0 it has seen, and the marker that the
-// package's maintainer scripts keep while they run, with how long one
-// counts (a marker left by a killed dpkg must not silence plug-ins for long).
-constexpr const char *kCableRecordPath = "/run/robot-client/cable";
-constexpr const char *kDpkgMarkerPath = "/run/robot-client/dpkg";
+// How long the package's marker (kDpkgMarkerPath) counts: one left by a
+// killed dpkg must not silence plug-ins for long.
 constexpr int kDpkgMarkerFreshSec = 300;
 
 // At the watch's start with the cable in: a plug-in unless the recorded usb0

@@ -11,10 +11,10 @@
 
 #include "cable/cable_bus.h"
 #include "cable/cable_follow.h"
-#include "record/deploy_record.h"
 #include "link/link_query.h"
 #include "link/link_watch.h"
 #include "log/log.h"
+#include "record/deploy_record.h"
 
 // Every line the watch logs names "cableWatch" as its source.
 #define CABLE_LOG(level, ...) logPrint("cableWatch", __func__, __LINE__, (level), __VA_ARGS__)

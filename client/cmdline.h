@@ -2,8 +2,7 @@
 // print.
 #pragma once
 
-// Exit status of a command line that asks for something the daemon does not do.
-constexpr int kExitUsage = 2;
+#include "record/exit_status.h"
 
 // Handles argv before anything else happens: -1 when there are no arguments
 // and the daemon is to run; otherwise it prints the usage (--help, on stdout),

@@ -5,10 +5,10 @@
 
 #include "client/client_log.h"
 #include "client/deploy_status.h"
-#include "link/link_watch.h"
 #include "client/manager_link.h"
 #include "client/shell.h"
 #include "client/usb0.h"
+#include "link/link_watch.h"
 
 namespace {
 
@@ -112,6 +112,13 @@ void updateInfo_onTimer(struct ev_loop * /*loop*/, ev_timer * /*timer*/, int /*r
 {
     tick();
     deployReportStep();
+}
+
+int createNetlinkSock()
+{
+    const int fd = subscribeLinkNotifications();
+    CLIENT_LOG(kLevelNotice, "create netlink socket %d\n", fd);
+    return fd;
 }
 
 void onNetlinkSock_cb(struct ev_loop * /*loop*/, ev_io *watcher, int /*revents*/)

@@ -36,6 +36,9 @@ TickStep tickStep(SysState state, int tickCount);
 
 void updateInfo_onTimer(struct ev_loop *loop, ev_timer *timer, int revents);
 
+// The link watch's socket, subscribed and logged; -1 when there is none.
+int createNetlinkSock();
+
 // The read callback of the link watch: a plug-in (usb0's carrier came up)
 // starts the handshake over.
 void onNetlinkSock_cb(struct ev_loop *loop, ev_io *watcher, int revents);

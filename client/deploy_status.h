@@ -8,8 +8,8 @@
 #include <ctime>
 #include <span>
 
-#include "record/deploy_record.h"
 #include "client/state.h"
+#include "record/deploy_record.h"
 
 // Why the tick cannot talk to the manager now.
 enum class Waiting : uint8_t {

@@ -1,8 +1,7 @@
 // The single-instance lock: one robot-client per board drives usb0.
 #pragma once
 
-constexpr const char *kLockDir = "/run/robot-client";
-constexpr const char *kLockPath = "/run/robot-client/lock";
+#include "record/run_paths.h"
 
 enum class InstanceLock {
     kTaken,       // this process holds the lock for the rest of its life
@@ -13,5 +12,5 @@ enum class InstanceLock {
 // Makes dir (0755) if missing, opens path in it and takes an exclusive flock
 // without waiting; logs an ERR line when the lock is held, a WARN line when it
 // cannot be made. The descriptor stays open (close-on-exec) for the life of
-// the process. main passes kLockDir and kLockPath; tests pass their own.
+// the process. main passes kRunDir and kLockPath; tests pass their own.
 InstanceLock takeInstanceLock(const char *dir, const char *path);

@@ -11,8 +11,8 @@
 #include "client/deploy.h"
 #include "client/deploy_status.h"
 #include "client/instance_lock.h"
-#include "link/link_watch.h"
 #include "client/loop.h"
+#include "record/exit_status.h"
 
 // Read watcher on the rtnetlink socket.
 static ev_io g_netlinkWatcher;
@@ -31,11 +31,6 @@ static void signal_cb(struct ev_loop *loop, ev_signal *watcher, int /*revents*/)
     ev_break(loop, EVBREAK_ALL);
 }
 
-// Exit status when another instance already drives usb0.
-constexpr int kExitLocked = 1;
-// Exit status when libev has no back-end for the flags LIBEV_FLAGS asked for.
-constexpr int kExitNoLoop = 3;
-
 int main(int argc, char **argv)
 {
     // --help and --version touch nothing: no lock, no socket, no loop.
@@ -48,7 +43,7 @@ int main(int argc, char **argv)
     logSetup();
     // Before anything touches usb0: a second instance would fight the
     // first over the interface and the manager.
-    if (takeInstanceLock(kLockDir, kLockPath) == InstanceLock::kHeld)
+    if (takeInstanceLock(kRunDir, kLockPath) == InstanceLock::kHeld)
         return kExitLocked;
 
     g_loop = ev_default_loop(0);

@@ -1,7 +1,8 @@
 // The local end of the USB network link: its address check and bring-up.
 #pragma once
 
-constexpr const char *kUsbIfName = "usb0";
+#include "link/link_query.h"
+
 constexpr const char *kClientIp = "10.10.10.1";
 // A dotted quad of at most 15 characters and its NUL.
 constexpr int kIpTextMin = 16;

@@ -9,8 +9,6 @@
 #include <string_view>
 #include <sys/socket.h>
 
-#include "link/link_watch.h"
-#include "client/usb0.h"
 #include "net/fd_guard.h"
 
 namespace {

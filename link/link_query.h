@@ -2,6 +2,11 @@
 // own, answered before they return.
 #pragma once
 
+// The board's end of the USB network link to the manager.
+constexpr const char *kUsbIfName = "usb0";
+// One read of link notifications or answers takes at most this much.
+constexpr int kNetlinkReadMax = 20480;
+
 // usb0's carrier now: 1 up, 0 down (also while usb0 is administratively
 // down: the carrier shows only on an interface that is up), -1 when the
 // kernel gives no answer (no usb0).

@@ -11,9 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "client/client_log.h"
-#include "link/link_query.h"
-#include "client/usb0.h"
+#include "log/log.h"
+
+// Lines of the shared link code name "link" as their source, in either program.
+#define LINK_LOG(level, ...) logPrint("link", __func__, __LINE__, (level), __VA_ARGS__)
 
 namespace {
 
@@ -100,13 +101,6 @@ int subscribeLinkNotifications()
     return fd;
 }
 
-int createNetlinkSock()
-{
-    const int fd = subscribeLinkNotifications();
-    CLIENT_LOG(kLevelNotice, "create netlink socket %d\n", fd);
-    return fd;
-}
-
 LinkNews walkLinkRecords(const void *buf, int len, bool print)
 {
     LinkNews news;
@@ -150,7 +144,7 @@ LinkNews readLinkNotifications(int fd, bool print)
 
     // The receive buffer overflowed while the reader was busy (a copy, a
     // bring-up): a plug-in may be among the lost notifications.
-    CLIENT_LOG(kLevelWarn, "link notifications lost (ENOBUFS); asking the kernel for usb0\n");
+    LINK_LOG(kLevelWarn, "link notifications lost (ENOBUFS); asking the kernel for usb0\n");
     // What stayed queued is older than the kernel's answer. Bounded: a
     // flood of changes must not hold the loop.
     LinkNews news;

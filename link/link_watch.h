@@ -1,18 +1,14 @@
-// The watch on the kernel's link notifications (rtnetlink).
+// usb0's link notifications (rtnetlink), read the same way by the client and
+// the cable watch: what a plug-in is (usb0's carrier came up after it was
+// last seen down), and the recovery after notifications were lost.
 #pragma once
 
-#include <ev.h>
-
-// One read of notifications takes at most this much.
-constexpr int kNetlinkReadMax = 20480;
+#include "link/link_query.h"
 
 // Opens a NETLINK_ROUTE socket subscribed to link notifications and learns
 // usb0's carrier from the kernel; -1 (errno set) when no socket could be
 // made or subscribed.
 int subscribeLinkNotifications();
-
-// subscribeLinkNotifications, logged: the client's link watch.
-int createNetlinkSock();
 
 // What one read of link notifications told about usb0.
 struct LinkNews {

@@ -31,8 +31,9 @@
 #include <span>
 #include <string_view>
 
+#include "record/run_paths.h"
+
 constexpr int kDeployRecordFormat = 1;
-constexpr const char *kDeployRecordPath = "/run/robot-client/deployment";
 
 // How the deployment stands or ended.
 enum class DeployState : uint8_t {

@@ -19,7 +19,7 @@ root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".")
 PROGRAMS = ("client", "cable", "link", "record")
 sources = sorted(p for d in PROGRAMS for p in root.glob(f"{d}/*.cpp")) + [root / "net/tcp_connect.cpp"]
 LITERALS = r'((?:"(?:[^"\\]|\\.)*"\s*)+)'
-LOG_CALL = re.compile(r'\b(?:CLIENT|CABLE|NET)_LOG\s*\(\s*[^,"]+,\s*' + LITERALS + r'(?:,\s*(\w+))?')
+LOG_CALL = re.compile(r'\b(?:CLIENT|CABLE|LINK|NET)_LOG\s*\(\s*[^,"]+,\s*' + LITERALS + r'(?:,\s*(\w+))?')
 SNPRINTF = re.compile(r'snprintf\([^,]+,[^,]+,\s*' + LITERALS)
 # A text logged whole ("%s\n", kSomeCommand) is that constant's.
 CONSTANT = re.compile(r'constexpr\s+(?:const\s+)?(?:char\s*\*|std::string_view)\s*(k\w+)\s*=\s*"((?:[^"\\]|\\.)*)"')

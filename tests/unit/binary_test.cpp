@@ -44,7 +44,7 @@ TEST(RobotClient, ArgumentsAreAnsweredWithoutRunning)
     EXPECT_EQ(runClient("--version"), std::pair(0, std::string("robot-client " RC_VERSION "\n")));
     const auto [other, err] = runClient("--daemon 2>&1 >/dev/null");
     EXPECT_TRUE(other == 2 && err.find("\nUsage: robot-client") != std::string::npos) << err;
-    EXPECT_NE(access(kLockDir, F_OK), 0);
+    EXPECT_NE(access(kRunDir, F_OK), 0);
 }
 
 // LIBEV_FLAGS naming only a back-end that Linux lacks (kqueue): one ERR
