@@ -4,11 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include "client/client_log.h"
 #include "client/manager_link.h"
+#include "client/service_notify.h"
 #include "client/shell.h"
 #include "client/usb0.h"
 
@@ -159,7 +159,7 @@ void tellStatus(const char *text)
     if (!s_begun || strcmp(text, s_told.data()) == 0)
         return;
     snprintf(s_told.data(), s_told.size(), "%s", text);
-    sd_notifyf(0, "STATUS=%s", text);
+    notifyStatus(text);
 }
 
 } // namespace

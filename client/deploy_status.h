@@ -1,5 +1,5 @@
 // How the deployment stands and how it ended, told three ways: the step to
-// systemd (sd_notify STATUS=, shown by `systemctl status robot-client`), one
+// systemd (STATUS=, shown by `systemctl status robot-client`), one
 // summary line in the log at the end, and the deployment record
 // (deploy_record.h) for fleet tools and the cable watch.
 #pragma once
