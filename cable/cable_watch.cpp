@@ -170,7 +170,7 @@ void pluggedIn()
     s_cableIn = true;
     s_since = time(nullptr);
     s_told = {};
-    recordUsb0(queryUsb0Ifindex());
+    recordUsb0(queryUsb0Link().ifindex);
     CABLE_LOG(kLevelNotice, "usb0 carrier up: the cable is in; starting %s\n", kPluggedTarget);
     if (!busConnected() && !connectBus())
         return;
@@ -230,7 +230,7 @@ int cableWatchStart()
         CABLE_LOG(kLevelErr, "cannot set usb0 up: %s\n", strerror(-err));
     s_recordedIfindex = readCableRecord();
     const int recorded = s_recordedIfindex;
-    const int ifindex = queryUsb0Ifindex();
+    const int ifindex = queryUsb0Link().ifindex;
     const bool installing = dpkgMarkerFresh();
     recordUsb0(ifindex);
     // Setting it up may have brought the carrier with it.

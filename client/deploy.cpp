@@ -127,9 +127,10 @@ void onNetlinkSock_cb(struct ev_loop * /*loop*/, ev_io *watcher, int /*revents*/
     // Only a carrier that came up is a plug-in that starts over: other news
     // of a usb0 whose carrier stays up (promiscuous mode, a new MTU) is
     // printed and changes nothing.
-    if (!readLinkNotifications(watcher->fd, true).pluggedIn)
+    const LinkNews news = readLinkNotifications(watcher->fd, true);
+    if (!news.pluggedIn)
         return;
-    deployCarrierUp(g_clientFd != -1 || getSysState() != SYS_STATE_IDLE);
+    deployCarrierUp(g_clientFd != -1 || getSysState() != SYS_STATE_IDLE, news.carrierUpCount);
     setSysState(SYS_STATE_IDLE);
     usb0Networkinit();
     CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb... SYS_STATE_IDLE\n");

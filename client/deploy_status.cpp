@@ -11,6 +11,7 @@
 #include "client/service_notify.h"
 #include "client/shell.h"
 #include "client/usb0.h"
+#include "link/link_watch.h"
 
 namespace {
 
@@ -170,6 +171,8 @@ void deployBegin()
     s_record.state = DeployState::kRunning;
     s_record.pid = getpid();
     s_record.handshakeStarted = monotonicSeconds();
+    // The plug-in that started this client, as far as it can know.
+    s_record.usb0CarrierUpCount = usb0CarrierUpCount();
     saveRecord();
     deployReportStep();
 }
@@ -204,9 +207,10 @@ void deployCopyEnded(Copying copy, int waitStatus)
     saveRecord();
 }
 
-void deployCarrierUp(bool begun)
+void deployCarrierUp(bool begun, uint32_t carrierUpCount)
 {
     s_record.handshakeStarted = monotonicSeconds();
+    s_record.usb0CarrierUpCount = carrierUpCount;
     if (begun)
         ++s_record.carrierUps;
     saveRecord();

@@ -59,9 +59,10 @@ void deployWaiting(Waiting why, int connectError);
 void deployCopyStarts(Copying copy);
 void deployCopyEnded(Copying copy, int waitStatus);
 
-// usb0's carrier came up: the handshake starts over, a restart when it had
-// begun (a connection or a state past IDLE).
-void deployCarrierUp(bool begun);
+// usb0's carrier came up (the kernel's carrier-up count then): the
+// handshake starts over, a restart when it had begun (a connection or a
+// state past IDLE).
+void deployCarrierUp(bool begun, uint32_t carrierUpCount);
 
 // A connection to the manager was made, or the one there was went away: a
 // connection after a lost one restarts the handshake.

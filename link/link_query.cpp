@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <linux/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -60,11 +61,32 @@ const ifinfomsg *usb0Info(std::array<char, kNetlinkReadMax> &buf)
 
 } // namespace
 
-int queryUsb0Carrier()
+Usb0Link queryUsb0Link()
 {
     alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
     const ifinfomsg *info = usb0Info(buf);
-    return info == nullptr ? -1 : (info->ifi_flags & IFF_LOWER_UP) != 0 ? 1 : 0;
+    if (info == nullptr)
+        return {};
+    const auto *record = reinterpret_cast<const nlmsghdr *>(buf.data());
+    return {info->ifi_index, (info->ifi_flags & IFF_LOWER_UP) != 0, carrierUpCountOf(record)};
+}
+
+uint32_t carrierUpCountOf(const nlmsghdr *record)
+{
+    uint32_t changes = 0;
+    int attrLen = static_cast<int>(record->nlmsg_len) - static_cast<int>(NLMSG_LENGTH(sizeof(ifinfomsg)));
+    const auto *info = static_cast<const ifinfomsg *>(NLMSG_DATA(record));
+    for (const rtattr *attr = IFLA_RTA(info); RTA_OK(attr, attrLen); attr = RTA_NEXT(attr, attrLen)) {
+        if (RTA_PAYLOAD(attr) < sizeof(uint32_t))
+            continue;
+        uint32_t value = 0;
+        memcpy(&value, RTA_DATA(attr), sizeof(value));
+        if (attr->rta_type == IFLA_CARRIER_UP_COUNT)
+            return value;
+        if (attr->rta_type == IFLA_CARRIER_CHANGES)
+            changes = value;
+    }
+    return changes;
 }
 
 int setUsb0Up()
@@ -78,11 +100,4 @@ int setUsb0Up()
         answer->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
         return -EIO;
     return static_cast<const nlmsgerr *>(NLMSG_DATA(answer))->error;
-}
-
-int queryUsb0Ifindex()
-{
-    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
-    const ifinfomsg *info = usb0Info(buf);
-    return info == nullptr ? -1 : info->ifi_index;
 }

@@ -34,9 +34,19 @@ bool recordOk(const nlmsghdr *header, int len)
     return len >= static_cast<int>(sizeof(nlmsghdr)) && NLMSG_OK(header, static_cast<unsigned>(len));
 }
 
-// usb0's carrier as the last record for it, or the kernel when asked,
-// showed it.
+// usb0's carrier and carrier-up count as the last record for it, or the
+// kernel when asked, showed them.
 bool s_usb0CarrierUp = false;
+uint32_t s_usb0CarrierUpCount = 0;
+
+// What the kernel tells of usb0 now becomes what was last seen; the
+// carrier-up count stays when the kernel gives no answer.
+void learnUsb0(const Usb0Link &now)
+{
+    s_usb0CarrierUp = now.carrierUp;
+    if (now.ifindex >= 0)
+        s_usb0CarrierUpCount = now.carrierUpCount;
+}
 
 // Reads one RTM_NEWLINK or RTM_DELLINK record, printing the line of a new
 // one when print is set, and adds what it says about usb0 to news: a usb0
@@ -65,7 +75,12 @@ void readLinkRecord(const nlmsghdr *header, bool print, LinkNews &news)
         if (print)
             printf(" %s", logEscape(ifname, text));
         if (ifname == kUsbIfName) {
-            news.pluggedIn = news.pluggedIn || (carrierUp && !s_usb0CarrierUp);
+            if (!gone)
+                s_usb0CarrierUpCount = carrierUpCountOf(header);
+            if (carrierUp && !s_usb0CarrierUp) {
+                news.pluggedIn = true;
+                news.carrierUpCount = s_usb0CarrierUpCount;
+            }
             s_usb0CarrierUp = carrierUp;
         }
         break;
@@ -97,7 +112,7 @@ int subscribeLinkNotifications()
     // Asked after subscribing, so no change falls between the two. With the
     // cable in from the start no notification for usb0 may ever come: lost
     // ones must not then be taken for a plug-in.
-    s_usb0CarrierUp = queryUsb0Carrier() == 1;
+    learnUsb0(queryUsb0Link());
     return fd;
 }
 
@@ -121,13 +136,18 @@ bool usb0CarrierSeenUp()
     return s_usb0CarrierUp;
 }
 
+uint32_t usb0CarrierUpCount()
+{
+    return s_usb0CarrierUpCount;
+}
+
 bool usb0PluggedInUnseen()
 {
     const bool wasUp = s_usb0CarrierUp;
-    const int now = queryUsb0Carrier();
-    if (now >= 0)
-        s_usb0CarrierUp = now == 1;
-    return now == 1 && !wasUp;
+    const Usb0Link now = queryUsb0Link();
+    if (now.ifindex >= 0)
+        learnUsb0(now);
+    return now.carrierUp && !wasUp;
 }
 
 LinkNews readLinkNotifications(int fd, bool print)
@@ -157,5 +177,6 @@ LinkNews readLinkNotifications(int fd, bool print)
         news.pluggedIn = walkLinkRecords(buf.data(), got, print).pluggedIn || news.pluggedIn;
     }
     news.pluggedIn = usb0PluggedInUnseen() || news.pluggedIn;
+    news.carrierUpCount = s_usb0CarrierUpCount;
     return news;
 }

@@ -17,6 +17,8 @@ struct LinkNews {
     // Other news of a usb0 whose carrier stays up (promiscuous mode, a new
     // MTU) is none.
     bool pluggedIn = false;
+    // usb0's carrier-up count (link_query.h) at the last plug-in in the read.
+    uint32_t carrierUpCount = 0;
     int readError = 0; // the errno of a read that failed (not ENOBUFS, which is recovered from)
 };
 
@@ -37,6 +39,10 @@ LinkNews readLinkNotifications(int fd, bool print);
 // usb0's carrier as the last record for it, or the kernel when asked,
 // showed it: true when up.
 bool usb0CarrierSeenUp();
+
+// usb0's carrier-up count as the last record for it, or the kernel when
+// asked, showed it: the number of the last plug-in seen.
+uint32_t usb0CarrierUpCount();
 
 // Asks the kernel for usb0's carrier after notifications were lost: true
 // when it is up now and was last seen down, i.e. the cable may have come.

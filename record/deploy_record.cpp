@@ -87,12 +87,13 @@ int formatDeployRecord(const DeployRecord &record, std::span<char> out)
     std::array<char, 16> ai{};
     copyWord(record.copyApp, app);
     copyWord(record.copyAi, ai);
-    const int len =
-        snprintf(out.data(), out.size(),
-                 "format=%d\nstate=%s\npid=%ld\nhandshake_started=%.6f\nended=%.6f\n"
-                 "copy_app=%s\ncopy_ai=%s\ncarrier_ups=%d\ndropped_connections=%d\n",
-                 kDeployRecordFormat, deployStateWord(record.state), record.pid, record.handshakeStarted,
-                 record.ended, app.data(), ai.data(), record.carrierUps, record.droppedConnections);
+    const int len = snprintf(out.data(), out.size(),
+                             "format=%d\nstate=%s\npid=%ld\nhandshake_started=%.6f\nended=%.6f\n"
+                             "copy_app=%s\ncopy_ai=%s\ncarrier_ups=%d\ndropped_connections=%d\n"
+                             "usb0_carrier_up_count=%u\n",
+                             kDeployRecordFormat, deployStateWord(record.state), record.pid,
+                             record.handshakeStarted, record.ended, app.data(), ai.data(), record.carrierUps,
+                             record.droppedConnections, record.usb0CarrierUpCount);
     return len >= 0 && static_cast<size_t>(len) < out.size() ? len : -1;
 }
 
@@ -129,6 +130,8 @@ DeployRecord parseDeployRecord(std::string_view text)
             record.carrierUps = static_cast<int>(numberOf(value));
         else if (key == "dropped_connections")
             record.droppedConnections = static_cast<int>(numberOf(value));
+        else if (key == "usb0_carrier_up_count")
+            record.usb0CarrierUpCount = static_cast<uint32_t>(numberOf(value));
     }
     if (known)
         record.state = state;

@@ -20,6 +20,12 @@
 //   carrier_ups=0            handshake restarts by a carrier that came up
 //   dropped_connections=0    handshake restarts by a new connection after the
 //                            manager's went away
+//   usb0_carrier_up_count=3  the kernel's count of usb0's carrier-ups
+//                            (link_query.h) when the handshake last
+//                            (re)started: the client's start, or the
+//                            carrier-up it restarted on. The cable watch
+//                            compares it with a plug-in's own count to
+//                            tell whether the client saw that plug-in.
 //
 // The client writes it at its start (state=running, so that a client that
 // is killed is never read as the one before it), at every handshake
@@ -56,6 +62,7 @@ struct DeployRecord {
     int copyAi = kCopyNotRun;
     int carrierUps = 0;
     int droppedConnections = 0;
+    uint32_t usb0CarrierUpCount = 0;
 };
 
 // The record's state word ("running", ...), and back (kUnknown for any other).

@@ -11,3 +11,6 @@ constexpr int kExitLocked = 1;
 constexpr int kExitUsage = 2;
 // libev has no back-end for the flags LIBEV_FLAGS asked for.
 constexpr int kExitNoLoop = 3;
+// The deployment ended in order, but a copy of its last round failed: the
+// manager ran the old application, or a half-copied one.
+constexpr int kExitCopyFailed = 4;
