@@ -82,11 +82,13 @@ native() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cmake --build build -j"$(nproc)"
 }
-# The boards, two virtual machines at a time from the start, in two queues
-# of about the same length: the arm64 gadget board the product ships for,
-# then the amd64 PC with a USB NIC; and the upgrades from each release on an
-# amd64 gadget board.
-beside boards bash -c 'tests/board/gadget_test.sh && tests/board/usb_nic_test.sh'
+# The boards, three virtual machines from the start: the arm64 gadget board
+# the product ships for; the amd64 PC with a USB NIC, and the upgrades from
+# each release on an amd64 gadget board. Both guest images are built at
+# once; the two amd64 boards share theirs (the second waits for the first's
+# build), and each board waits for no other.
+beside gadget tests/board/gadget_test.sh
+beside usb-nic tests/board/usb_nic_test.sh
 beside upgrades tests/board/upgrade_test.sh
 # The Debian packages: the amd64 one (the board test may have built it
 # already: build-deb.sh then keeps it) and the source package, checked.
@@ -107,6 +109,7 @@ stage deb package
 beside piuparts scripts/check-piuparts.sh "$deb"
 stage arm64 scripts/check-arm64.sh
 join piuparts
+join usb-nic
 join upgrades
-join boards
+join gadget
 echo "== all stages passed in $((SECONDS - started)) s"
