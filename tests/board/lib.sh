@@ -26,14 +26,22 @@ finish() {
   say "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }
-# prepare: the cached guest image and this checkout's package for the
-# board's architecture (the test command's deb and arm64 stages check the
-# packages themselves).
+# prepare [FUNCTION]: the cached guest image and this checkout's package for
+# the board's architecture (the test command's deb and arm64 stages check the
+# packages themselves). The package, and FUNCTION if given, are built while
+# the image is.
 prepare() {
+  local out pkg more=
+  out=$(mktemp) || die "mktemp"
+  scripts/build-deb.sh "$BOARD_ARCH" >"$out" &
+  pkg=$!
+  if [ $# -gt 0 ]; then "$1" & more=$!; fi
   board_image || die "guest image"
   timed "image (cached after the first run)"
-  board_deb || die "package build"
-  timed "package build"
+  wait "$pkg" && BOARD_DEB=$(tail -n 1 "$out") && [ -f "$BOARD_DEB" ] || die "package build"
+  rm -f "$out"
+  [ -z "$more" ] || wait "$more" || die "$1"
+  timed "package build${1:+ and $1}, beyond the image's time"
 }
 # until_guest CONDITION SECS: waits in the guest for a shell condition.
 until_guest() { board_sh "timeout $2 sh -c $(printf %q "until $1; do sleep 0.2; done")" $(($2 + 10)) >/dev/null; }

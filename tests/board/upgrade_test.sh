@@ -50,12 +50,17 @@ watch_pid() { board_sh 'systemctl show -p MainPID --value robot-client-cable'; }
 # started this boot.
 nothing_started() { sleep 5 && [ "$(starts)" = "$1" ]; }
 
-prepare
-deb=$(basename "$BOARD_DEB")
 carry=$(mktemp -d) && mkdir -p "$carry/releases"
-for v in $(awk '!/^#/ && NF { print $1 }' packaging/releases); do
-  old=$(scripts/build-release.sh "$v" amd64 | tail -n 1) && cp "$old" "$carry/releases/" || die "release $v"
-done
+# releases: each earlier release's package (cached after the first run),
+# into the files the board gets.
+releases() {
+  local v old
+  for v in $(awk '!/^#/ && NF { print $1 }' packaging/releases); do
+    old=$(scripts/build-release.sh "$v" amd64 | tail -n 1) && cp "$old" "$carry/releases/" || return 1
+  done
+}
+prepare releases
+deb=$(basename "$BOARD_DEB")
 cp packaging/robot-client-gadget "$carry/vendor-gadget"
 # deb-systemd-helper that kills the postinst after the migration's last call.
 # shellcheck disable=SC2016 # the wrapper's own variables
@@ -64,7 +69,6 @@ printf '%s\n' '#!/bin/sh' '/usr/bin/deb-systemd-helper.distrib "$@"; rc=$?' \
   'exit $rc' >"$carry/deb-systemd-helper"
 chmod 755 "$carry/deb-systemd-helper"
 BOARD_CARRY=$carry
-timed "the releases (cached after the first run)"
 board_up || die "manager side"
 rm -rf "$carry"
 manager --run-time 40
