@@ -24,7 +24,8 @@ record() { echo "$SB_CLIENT_RUN/deployment"; }
 # manager's side sees each text once (repeats in a row allowed: a slowed
 # client, or the first text and the answer to "connected" read together,
 # which leaves only the first), in order, on one connection; the copies
-# match their sources; the page cache is dropped on sys_run_finish; status
+# match their sources and were whole (no file written after) when
+# sys_mount_finish came; the page cache is dropped on sys_run_finish; status
 # 0. A first text whose cmd is no string, with a respone, is discarded on
 # the way. The summary line and the record (root's alone) tell the same.
 case_deploy() {
@@ -36,6 +37,8 @@ case_deploy() {
   sandbox_client_log | grep -qF 'cmd->valuestring:(number) discard' || fail "the first text was not discarded"
   [ "$(manager_query --event accept --count)" -eq 1 ] || fail "more than one connection"
   must check_copies_match
+  awk -v told="$(manager_query --cmd sys_mount_finish --wall)" '$1 > told { exit 1 }' \
+    < <(find "$SB_USERDATA" -printf '%T@\n') || fail "a file was written after sys_mount_finish"
   [ "$(cat "$SB_DROP_CACHES")" = 1 ] || fail "page-cache file holds '$(cat "$SB_DROP_CACHES")'"
   [ "$(check_client_count "NOTICE: deployment ended: run finished after [0-9]+ s; copies ok; $no_restart$")" -eq 1 ] ||
     fail "no summary of a finished run"
@@ -81,15 +84,20 @@ case_host_key_changed() {
 }
 
 # A listener on the manager's port 22 that accepts and never speaks: each
-# copy gives up within the connect time-out, and the loop goes on (ticks,
-# SIGINT). A carrier down/up restarting it is carrier_edge's.
+# copy gives up within the connect time-out. SIGQUIT while the first copy
+# waits (the quit key of a terminal) does not end the client; SIGINT while
+# the second waits is held until it gives up, then stops the client before
+# another tick acts: the manager saw sys_mount_finish last.
 case_silent_ssh() {
   must sandbox_up --no-sshd
   must manager_start --name port22 --port 22 --silent --timeout 100
   must start --run-time -1 --timeout 100
-  must_see_client "${copy_failed}AI " 80
-  must_see_manager sys_runing 20 1 send
+  proc_until 30 manager_query --name port22 --event accept --at-least 1 || fail "no copy reached port 22"
+  kill -QUIT "$SB_CLIENT_PID"
+  proc_until 30 manager_query --name port22 --event accept --at-least 2 || fail "SIGQUIT ended the client"
   must_stop_on_sigint
+  must_see_client "${copy_failed}AI " 1
+  must_receive -u 1 connected sys_mount sys_mount_finish
 }
 
 # robot-client-check on a board before its first plug-in (cable in, usb0
