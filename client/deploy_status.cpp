@@ -259,8 +259,8 @@ void deployStateReached(SysState state)
         deployStep(DeployStep::kMountAnswered);
     else if (state == SYS_STATE_RUNNING)
         deployStep(DeployStep::kRunAnswered);
-    else if (state == SYS_STATE_RUN_FINISH)
-        deployStep(DeployStep::kRunFinished);
+    else if (state == SYS_STATE_RUN_FINISH && s_record.lastStep == DeployStep::kRunAnswered)
+        deployStep(DeployStep::kRunFinished); // a run that was never answered did not finish
 }
 
 void deployCarrierUp(bool begun, uint32_t carrierUpCount)

@@ -65,7 +65,7 @@ void deployCopyStarts(Copying copy);
 void deployCopyEnded(Copying copy, int waitStatus);
 
 // The round reached a step; or a state whose entry is one (the manager's
-// answers and reports).
+// answers and reports: the run's finish only after its answer).
 void deployStep(DeployStep step);
 void deployStateReached(SysState state);
 

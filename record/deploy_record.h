@@ -42,7 +42,9 @@
 //   last_step=copied         the last step this round reached: none,
 //                            announced, mount_answered, copied (both copies
 //                            ran, whatever their result), run_answered,
-//                            run_finished, exit_ordered
+//                            run_finished (sys_run_finish after
+//                            sys_runing; before it the step stays),
+//                            exit_ordered
 //   manager_hung_up=no       yes: the manager closed the connection after its
 //                            sys_run_finish, before the client's final report
 //
@@ -85,7 +87,7 @@ enum class DeployStep : uint8_t {
     kMountAnswered, // the manager answered sys_mount (sys_mountimg)
     kCopied,        // both copies ran, whatever their result
     kRunAnswered,   // the manager answered sys_run (sys_runing)
-    kRunFinished,   // the manager reported the run finished
+    kRunFinished,   // the manager reported the run it had answered finished
     kExitOrdered,   // the manager ordered the exit
 };
 
