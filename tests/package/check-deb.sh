@@ -42,7 +42,7 @@ for f in /usr/sbin/robot-client{,-pair,-check} /usr/libexec/robot-client/robot-c
 done
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/ssh/ssh_config.d/robot-client.conf ] || fail "$deb: the ssh drop-in is no conffile"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libev4 libcjson1 net-tools openssh-client systemd udev; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
+for dep in libev4 libcjson1 iproute2 net-tools openssh-client systemd udev; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
 echo "check-deb: $(basename "$deb"): Architecture $arch; Depends: $depends"
 
 dbgsym=${deb%/*}/robot-client-dbgsym_${version}_$arch.deb

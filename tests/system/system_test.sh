@@ -93,37 +93,62 @@ case_silent_ssh() {
 }
 
 # robot-client-check on a board before its first plug-in (cable in, usb0
-# down and unaddressed; systemctl a stub that logs its questions):
-# --no-configure only says how to give usb0 its address; by default it
-# gives it and every check passes; with the board's key gone from the
-# manager's authorized_keys the ssh line alone fails. Nothing is left in
-# /userdata, systemd is only asked, port 7901 is never reached.
+# down and unaddressed; systemctl a stub that logs its questions and calls
+# the cable watch active while $bin/active exists). --no-configure only
+# says how to give usb0 its address. While the watch runs a down usb0 stays
+# down (with the cable in, setting it up would be a plug-in); without the
+# watch it is set up. An up usb0 is given its address with no carrier-up,
+# and then every check passes (--json: one object a line, ids in order).
+# The key refused and /robot/AI writable by others fail those two checks; a
+# manager that refuses rmdir leaves the check's directory, which it names.
+# Nothing else is left in /userdata, systemd is only asked, port 7901 is
+# never reached; a usage error and a run without root exit 2.
 case_check() {
-  local bin out run
+  local bin out run ups keys
   must sandbox_up
+  keys=$SB_DIR/sshd/authorized_keys
   must manager_start --timeout 100
-  bin=$SB_DIR/bin && mkdir "$bin"
-  printf '#!/bin/sh\necho "$*" >>%s/asked\n[ "$1" = is-enabled ] && echo enabled\nexit 0\n' "$bin" >"$bin/systemctl"
+  bin=$SB_DIR/bin && mkdir "$bin" && : >"$bin/active"
+  printf '#!/bin/sh\necho "$*" >>%s/asked\n[ "$1" = is-enabled ] && echo enabled\n[ "$1" != is-active ] || [ -e %s/active ]\n' \
+    "$bin" "$bin" >"$bin/systemctl"
   chmod +x "$bin/systemctl"
   sandbox_view --board
   run=(sandbox_board bwrap "${SB_VIEW[@]}" --ro-bind "$SB_ROBOT" /robot --bind "$bin" "$bin" --setenv PATH "$bin:$PATH"
     -- sh "$root/packaging/robot-client-check")
+  ids() { python3 -c 'import json, sys; print(*(("" if o["ok"] else "!") + o["id"] for o in map(json.loads, sys.stdin)))'; }
+  ups() { sandbox_board cat /sys/class/net/usb0/carrier_up_count; }
+  all='usb0-address usb0-carrier client-enabled cable-enabled cable-active paired ssh robot-app robot-ai robot-owner'
+
   out=$("${run[@]}" --no-configure) && fail "passed on an unaddressed usb0: $out"
   grep -q '^FAIL: usb0 is not up at 10.10.10.1 — sudo ifconfig usb0 10.10.10.1 up' <<<"$out" || fail "no usb0 hint: $out"
-  [ -z "$(sandbox_board ip -4 -o addr show dev usb0)" ] || fail "--no-configure gave usb0 an address"
+  ups=$(ups) && out=$("${run[@]}")
+  [ $? -eq 1 ] && grep -q '^FAIL: usb0 is down, and the cable watch runs' <<<"$out" || fail "usb0 down, watch running: $out"
+  [ -z "$(sandbox_board ip -4 -o addr show dev usb0)" ] && [ "$(ups)" = "$ups" ] || fail "usb0 changed while the watch ran"
+  rm "$bin/active"
+  out=$("${run[@]}")
+  [ $? -eq 1 ] && grep -q '^OK: usb0 is up at 10.10.10.1: set up now' <<<"$out" || fail "usb0 down, no watch: $out"
 
-  out=$("${run[@]}") || fail "exit status $?: $out"
-  grep -q '^OK: usb0 is up at 10.10.10.1: given now' <<<"$out" && [ "$(grep -c '^OK: ' <<<"$out")" -eq 9 ] &&
-    [ "$(wc -l <<<"$out")" -eq 9 ] || fail "not 9 checks passed: $out"
+  : >"$bin/active" && sandbox_board ip addr flush dev usb0 && ups=$(ups)
+  out=$("${run[@]}" --json) || fail "exit status $?: $out"
+  [ "$(ids <<<"$out")" = "$all" ] && grep -q '"text":"usb0 is up at 10.10.10.1: given now' <<<"$out" ||
+    fail "not every check passed: $out"
+  [ "$(ups)" = "$ups" ] || fail "giving usb0 its address was a carrier-up"
 
-  : >"$SB_DIR/sshd/authorized_keys"
-  out=$("${run[@]}") && fail "passed with the key refused: $out"
-  [ "$(grep '^FAIL' <<<"$out")" = "FAIL: ssh to root@10.10.10.2: root's key refused — add the line \
-robot-client-pair printed to the manager's /root/.ssh/authorized_keys" ] || fail "ssh refusal: $out"
+  cp "$keys" "$keys.orig" && : >"$keys" && chmod o+w "$SB_ROBOT/AI" && all=${all/ssh/!ssh}
+  out=$("${run[@]}" --json)
+  [ $? -eq 1 ] && [ "$(ids <<<"$out")" = "${all/robot-owner/!robot-owner}" ] && grep -qF "root's key refused\",\"do\":\"add the line \
+robot-client-pair printed to the manager's /root/.ssh/authorized_keys\"" <<<"$out" || fail "key refused, AI writable: $out"
+  sed 's/^/command="internal-sftp -P rmdir",/' "$keys.orig" >"$keys" && chmod o-w "$SB_ROBOT/AI"
+  out=$("${run[@]}") || fail "exit status $? with rmdir refused: $out"
+  [ "$(sed -n 's|^OK: ssh .*, but /userdata/\(.*\) could not be removed there .* — on the manager: rmdir /userdata/\1$|\1|p' \
+    <<<"$out")" = "$(ls -A "$SB_USERDATA")" ] || fail "the directory left is not named: $out"
 
-  [ -z "$(ls -A "$SB_USERDATA")" ] || fail "left in /userdata: $(ls -A "$SB_USERDATA")"
   [ "$(grep -cv '^is-' "$bin/asked")" -eq 0 ] || fail "systemctl: $(cat "$bin/asked")"
   [ "$(manager_query --event accept --count)" -eq 0 ] || fail "port 7901 was reached"
+  "${run[@]}" --bogus 2>/dev/null
+  [ $? -eq 2 ] || fail "a usage error is not status 2"
+  sandbox_board setpriv --reuid=65534 --regid=65534 --clear-groups sh -s <"$root/packaging/robot-client-check" 2>/dev/null
+  [ $? -eq 2 ] || fail "not root is not status 2"
 }
 
 "case_$case_name"
