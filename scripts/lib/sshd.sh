@@ -51,14 +51,15 @@ sshd_new_host_key() {
   ssh-keygen -q -t ed25519 -N '' -f "$SB_DIR/sshd/ssh_host_ed25519_key" <<<y >/dev/null
 }
 
-# sshd_pair LOG [HOST-KEY-FILE]: runs the shipped pairing script as the
+# sshd_pair LOG [ARGS...]: runs the shipped pairing script with ARGS as the
 # board's root would, with $SB_DIR/ssh as /root/.ssh and $SB_DIR/etc-ssh as
-# /etc/ssh; its output goes to LOG. Without a key file the script scans the
-# manager over usb0, so it runs in the board's namespace.
+# /etc/ssh; its output goes to LOG. Unless its last argument is a key file
+# the script scans the manager over usb0, so it runs in the board's
+# namespace.
 sshd_pair() {
   local log=$1 netns=()
   shift
-  [ $# -gt 0 ] || netns=(ip netns exec "$SB_CLIENT_NS")
+  [ -f "${*: -1}" ] || netns=(ip netns exec "$SB_CLIENT_NS")
   sandbox_view
   "${netns[@]}" bwrap "${SB_VIEW[@]}" --bind "$SB_DIR/ssh" /root/.ssh --bind "$SB_DIR/etc-ssh" /etc/ssh \
     --ro-bind "$SB_DIR/sshd" "$SB_DIR/sshd" -- sh "$SSHD_ROOT/packaging/robot-client-pair" "$@" \

@@ -92,6 +92,34 @@ case_silent_ssh() {
   must_stop_on_sigint
 }
 
+# robot-client-pair. From a key file: a .pub line and the known_hosts lines
+# whose host is 10.10.10.2 (one hashed) are pinned and counted; lines for
+# other hosts (a pattern, a hashed one), a CA's and a comment are not.
+# Over usb0 with --fingerprint: a fetched key of another fingerprint is
+# refused and the pin kept; the manager's is pinned.
+case_pair() {
+  local k pin
+  must sandbox_up
+  k=$SB_DIR/sshd/keys pin=$SB_DIR/etc-ssh/robot-manager_known_hosts
+  mkdir "$k" && for n in a b c d; do ssh-keygen -q -t ed25519 -N '' -C "$n" -f "$k/$n"; done
+  key() { cut -d' ' -f1,2 "$k/$1.pub"; }
+  fp() { ssh-keygen -lf "$1" | cut -d' ' -f2; }
+  printf '10.10.10.2 %s\n10.10.10.9 %s\n' "$(key c)" "$(key d)" >"$k/hashed" && ssh-keygen -Hf "$k/hashed" >/dev/null 2>&1
+  { echo '# the manager' && cat "$k/a.pub" "$k/hashed" && echo "manager,10.10.10.2 $(key b)" &&
+    printf '%s %s\n' 10.10.10.22 "$(key d)" '10.10.10.*' "$(key d)" '@cert-authority 10.10.10.2' "$(key d)"; } >"$k/file"
+  must sshd_pair "$SB_DIR/pair1.log" "$k/file"
+  grep -qx "Pinned 3 host keys of the manager in /etc/ssh/robot-manager_known_hosts." "$SB_DIR/pair1.log" &&
+    [ "$(sort "$pin")" = "$(for n in a b c; do echo "10.10.10.2 $(key "$n")"; done | sort)" ] ||
+    fail "pinned from the file: $(cat "$SB_DIR/pair1.log" "$pin")"
+
+  cp "$pin" "$pin.before" && must sandbox_board ip addr add 10.10.10.1/24 dev usb0 && must sandbox_board ip link set usb0 up
+  sshd_pair "$SB_DIR/pair2.log" --fingerprint "$(fp "$k/a.pub")" && fail "pinned a key of another fingerprint"
+  grep -q 'no key with the fingerprint' "$SB_DIR/pair2.log" && cmp -s "$pin" "$pin.before" || fail "$(cat "$SB_DIR/pair2.log")"
+  must sshd_pair "$SB_DIR/pair3.log" --fingerprint "$(fp "$SB_DIR/sshd/ssh_host_ed25519_key.pub")"
+  [ "$(cat "$pin")" = "10.10.10.2 $(cut -d' ' -f1,2 "$SB_DIR/sshd/ssh_host_ed25519_key.pub")" ] &&
+    grep -qx 'Pinned 1 host key of the manager in .*' "$SB_DIR/pair3.log" || fail "$(cat "$SB_DIR/pair3.log" "$pin")"
+}
+
 # robot-client-check on a board before its first plug-in (cable in, usb0
 # down and unaddressed; systemctl a stub that logs its questions and calls
 # the cable watch active while $bin/active exists). --no-configure only
