@@ -92,6 +92,24 @@ case_silent_ssh() {
   must_stop_on_sigint
 }
 
+# The manager's sshd confines the board's key as the operator guide's
+# recipe does (sftp only, chrooted, /userdata alone writable): the client's
+# copies arrive whole; a command, and a write outside /userdata, with the
+# same key are refused.
+case_confined() {
+  local out ssh
+  must sandbox_up --confined
+  must start --run-time 1 --timeout 60
+  sandbox_wait_client 60 || fail "exit status $?"
+  must check_copies_match
+  sandbox_view --board
+  ssh=(sandbox_board bwrap "${SB_VIEW[@]}" --)
+  out=$("${ssh[@]}" ssh root@10.10.10.2 id 2>&1) && fail "a command ran: $out"
+  grep -q 'allows sftp connections only' <<<"$out" || fail "a command: $out"
+  out=$(echo 'put /etc/hostname /outside' | "${ssh[@]}" sftp -b - root@10.10.10.2 2>&1) && fail "wrote outside /userdata: $out"
+  [ "$(ls -A "$SB_DIR/chroot")" = userdata ] || fail "written outside /userdata: $(ls -A "$SB_DIR/chroot")"
+}
+
 # robot-client-pair. From a key file: a .pub line and the known_hosts lines
 # whose host is 10.10.10.2 (one hashed) are pinned and counted; lines for
 # other hosts (a pattern, a hashed one), a CA's and a comment are not.
