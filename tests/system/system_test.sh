@@ -27,10 +27,14 @@ record() { echo "$SB_CLIENT_RUN/deployment"; }
 # match their sources and were whole (no file written after) when
 # sys_mount_finish came; the page cache is dropped on sys_run_finish; status
 # 0. A first text whose cmd is no string, with a respone, is discarded on
-# the way. The summary line and the record (root's alone) tell the same.
+# the way. The summary line and the record (root's alone) tell the same,
+# and the status told to the service manager went through each step.
 case_deploy() {
+  local steps
   must sandbox_up
-  must start --run-time 1 --timeout 100 --on-connect '{"cmd":7,"respone":"x"}'
+  must sandbox_notify_start
+  must manager_start --run-time 1 --timeout 100 --on-connect '{"cmd":7,"respone":"x"}'
+  must sandbox_start_client --bin "$client" --wrapper "$emulator" --notify "$SB_DIR/notify"
   sandbox_wait_client 100 || fail "exit status $? (99: memcheck found errors or a leak)"
   manager_wait 5 || fail "manager status $?"
   must_receive -u 1 connected sys_mount sys_mount_finish sys_run sys_run_finish
@@ -42,6 +46,11 @@ case_deploy() {
   [ "$(cat "$SB_DROP_CACHES")" = 1 ] || fail "page-cache file holds '$(cat "$SB_DROP_CACHES")'"
   [ "$(check_client_count "NOTICE: deployment ended: run finished after [0-9]+ s; copies ok; $no_restart$")" -eq 1 ] ||
     fail "no summary of a finished run"
+  steps=$(sed -n 's/^STATUS=//p' "$SB_DIR/notify.log" | sed -E 's/[0-9]{2}:[0-9]{2}:[0-9]{2}/HH:MM:SS/; s/after [0-9]+ s/after N s/' |
+    paste -sd'|')
+  [ "$steps" = "announcing to the manager|waiting for the manager at 10.10.10.2:7901: usb0 has no address 10.10.10.1 \
+yet|announcing to the manager|mount asked|copying /robot/app|copying /robot/AI|run asked|running since HH:MM:SS|\
+final report|run finished after N s; copies ok; $no_restart" ] || fail "status told: $steps"
   [ "$(stat -c %a "$(record)") $(grep -E '^(state|copy_app|copy_ai)=' "$(record)" | paste -sd' ')" = \
     '600 state=finished copy_app=ok copy_ai=ok' ] || fail "record: $(paste -sd' ' "$(record)")"
 }
@@ -49,10 +58,14 @@ case_deploy() {
 # In RUNNING (the manager answers sys_runing at once), news of usb0 whose
 # carrier stays up (promiscuous mode, a new MTU) is printed and restarts
 # nothing: the next tick is still RUNNING's. A carrier down and up does
-# restart: a second announcement, counted in the record.
+# restart: a second announcement, counted in the record. All the while
+# another interface (a Wi-Fi on the manager's network) has a more specific
+# route to 10.10.10.2: the handshake goes over usb0 all the same.
 case_carrier_edge() {
   local n
   must sandbox_up
+  must sandbox_board sh -c 'ip link add wlan0 type veth peer name wlan1 && ip link set wlan0 up &&
+    ip link set wlan1 up && ip route add 10.10.10.2/32 dev wlan0'
   must start --on-connect '{"cmd":"sys_runing"}' --reply connected= --run-time -1 --timeout 60
   must_see_client 'recv msg:\{"cmd":"sys_runing"\}'
   n=$(check_client_count "^$SB_USB_INDEX: up usb0$")
