@@ -114,11 +114,13 @@ sandbox_sweep() {
   done
 }
 
-# sandbox_up [--no-sshd | --new-host-key]: the run's directory, the sample
-# tree, the keys (the board paired with the manager), both namespaces and
-# the link, and the manager's sshd (none with --no-sshd; with
-# --new-host-key it shows another host key than the one the board pinned).
-# usb0 is left down and unaddressed, as on a fresh board.
+# sandbox_up [--no-sshd | --new-host-key | --confined]: the run's
+# directory, the sample tree, the keys (the board paired with the manager),
+# both namespaces and the link, and the manager's sshd (none with
+# --no-sshd; with --new-host-key it shows another host key than the one the
+# board pinned; with --confined it confines the board's key to sftp into
+# /userdata, sshd_confine). usb0 is left down and unaddressed, as on a
+# fresh board.
 sandbox_up() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "sandbox: must run as root (it makes network namespaces)" >&2
@@ -138,9 +140,10 @@ sandbox_up() {
   : >"$SB_DROP_CACHES"
   sandbox_tree "$SB_ROBOT"
   sshd_keys || return 1
-  if [ "${1:-}" = --new-host-key ]; then
-    sshd_new_host_key || return 1
-  fi
+  case ${1:-} in
+  --new-host-key) sshd_new_host_key || return 1 ;;
+  --confined) sshd_confine || return 1 ;;
+  esac
 
   sandbox_sweep
   # Names with our pid: one that exists already is a dead run's whose pid we
@@ -159,6 +162,23 @@ sandbox_up() {
   # The listeners start while usb0 is still down.
   ip netns exec "$SB_MANAGER_NS" sysctl -q -w net.ipv4.ip_nonlocal_bind=1
   [ "${1:-}" = --no-sshd ] || sshd_start
+}
+
+# sandbox_notify_start: a receiver of service notifications at
+# $SB_DIR/notify, as systemd is for the client's unit (NotifyAccess=main),
+# for sandbox_start_client --notify; each message is a line of
+# $SB_DIR/notify.log (its own line ends as " | ").
+sandbox_notify_start() {
+  # shellcheck disable=SC2016 # the program is Python
+  python3 -u -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+print("ready", flush=True)
+while True:
+    print(s.recv(4096).decode(errors="replace").replace("\n", " | "), flush=True)' "$SB_DIR/notify" \
+    >"$SB_DIR/notify.log" 2>&1 &
+  SB_PIDS+=("$!")
+  sandbox_wait_log "$SB_DIR/notify.log" '^ready$' 10
 }
 
 # sandbox_board COMMAND...: runs COMMAND in the board's network namespace.
