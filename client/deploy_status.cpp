@@ -32,6 +32,8 @@ const char *waitingText(Waiting why, int connectError)
             return "connection refused";
         if (connectError == ETIMEDOUT)
             return "no answer within 6 s";
+        if (connectError == ENODEV)
+            return "there is no usb0";
         return strerror(connectError);
     case Waiting::kNo:
         break;

@@ -43,7 +43,9 @@ int connectManager(bool restart)
     CLIENT_LOG(kLevelNotice, "connect to %s:%d\n", kManagerIp, kManagerPort);
     if (restart)
         usb0Networkinit();
-    g_clientFd = tcpConnect(kManagerIp, kManagerPort);
+    // Over usb0 alone: a more specific route elsewhere (a Wi-Fi on
+    // 10.10.10.0/24) must not take the handshake to another host.
+    g_clientFd = tcpConnect(kManagerIp, kManagerPort, kUsbIfName);
     if (g_clientFd < 0) {
         deployWaiting(Waiting::kConnect, errno);
         g_clientFd = -1;

@@ -27,14 +27,15 @@ over the wire: printable ASCII as it is, a backslash as \\, every other
 byte as \xNN.
 
 With --record FILE the same events are also appended to FILE as JSON lines,
-{"t": ELAPSED, "conn": CONN, "event": EVENT, "text": TEXT}, with "cmd" (the
-cmd of a received JSON object, or null) on recv events. The query form
-answers questions about such a record:
+{"t": ELAPSED, "wall": SECONDS, "conn": CONN, "event": EVENT, "text": TEXT},
+with the wall clock in seconds since the epoch, and "cmd" (the cmd of a
+received JSON object, or null) on recv events. The query form answers
+questions about such a record:
     sim_manager.py query FILE [--conn N] [--event E] [--cmd C] [--text T]
-                              [--count | --times | --at-least N]
+                              [--count | --times | --wall | --at-least N]
 prints the TEXT of each matching event, one a line (--times: its ELAPSED;
---count: how many match), or with --at-least exits 0 only when N or more
-match.
+--wall: its wall clock; --count: how many match), or with --at-least exits
+0 only when N or more match.
 
 Exit status: 0 when the run ended as planned (the client sent its final
 report and closed, or with --connections once they were served, or a
@@ -143,7 +144,7 @@ class Manager:
         elapsed = time.monotonic() - self.start
         print(f"{stamp} +{elapsed:.3f} #{self.conn_no} {event} {text}".rstrip(), flush=True)
         if self.record:
-            entry = {"t": round(elapsed, 3), "conn": self.conn_no, "event": event, "text": text}
+            entry = {"t": round(elapsed, 3), "wall": round(now, 6), "conn": self.conn_no, "event": event, "text": text}
             if event == "recv":
                 entry["cmd"] = cmd
             self.record.write(json.dumps(entry) + "\n")
@@ -483,6 +484,7 @@ def query(argv):
     shown_as = parser.add_mutually_exclusive_group()
     shown_as.add_argument("--count", action="store_true", help="print how many events match")
     shown_as.add_argument("--times", action="store_true", help="print the time of each")
+    shown_as.add_argument("--wall", action="store_true", help="print the wall clock of each (seconds since the epoch)")
     shown_as.add_argument("--at-least", type=int, metavar="N", help="exit 0 when N or more match, else 1")
     opts = parser.parse_args(argv)
     try:
@@ -497,7 +499,7 @@ def query(argv):
     if opts.count:
         print(len(found))
     for event in [] if opts.count else found:
-        print(event["t"] if opts.times else event["text"])
+        print(event["t"] if opts.times else event["wall"] if opts.wall else event["text"])
     return 0
 
 

@@ -159,6 +159,23 @@ sandbox_up() {
   [ "${1:-}" = --no-sshd ] || sshd_start
 }
 
+# sandbox_notify_start: a receiver of service notifications at
+# $SB_DIR/notify, as systemd is for the client's unit (NotifyAccess=main),
+# for sandbox_start_client --notify; each message is a line of
+# $SB_DIR/notify.log (its own line ends as " | ").
+sandbox_notify_start() {
+  # shellcheck disable=SC2016 # the program is Python
+  python3 -u -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+print("ready", flush=True)
+while True:
+    print(s.recv(4096).decode(errors="replace").replace("\n", " | "), flush=True)' "$SB_DIR/notify" \
+    >"$SB_DIR/notify.log" 2>&1 &
+  SB_PIDS+=("$!")
+  sandbox_wait_log "$SB_DIR/notify.log" '^ready$' 10
+}
+
 # sandbox_board COMMAND...: runs COMMAND in the board's network namespace.
 sandbox_board() { ip netns exec "$SB_CLIENT_NS" "$@"; }
 

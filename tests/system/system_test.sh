@@ -24,21 +24,33 @@ record() { echo "$SB_CLIENT_RUN/deployment"; }
 # manager's side sees each text once (repeats in a row allowed: a slowed
 # client, or the first text and the answer to "connected" read together,
 # which leaves only the first), in order, on one connection; the copies
-# match their sources; the page cache is dropped on sys_run_finish; status
+# match their sources and were whole (no file written after) when
+# sys_mount_finish came; the page cache is dropped on sys_run_finish; status
 # 0. A first text whose cmd is no string, with a respone, is discarded on
-# the way. The summary line and the record (root's alone) tell the same.
+# the way. The summary line and the record (root's alone) tell the same,
+# and the status told to the service manager went through each step.
 case_deploy() {
+  local steps
   must sandbox_up
-  must start --run-time 1 --timeout 100 --on-connect '{"cmd":7,"respone":"x"}'
+  must sandbox_notify_start
+  must manager_start --run-time 1 --timeout 100 --on-connect '{"cmd":7,"respone":"x"}'
+  must sandbox_start_client --bin "$client" --wrapper "$emulator" --notify "$SB_DIR/notify"
   sandbox_wait_client 100 || fail "exit status $? (99: memcheck found errors or a leak)"
   manager_wait 5 || fail "manager status $?"
   must_receive -u 1 connected sys_mount sys_mount_finish sys_run sys_run_finish
   sandbox_client_log | grep -qF 'cmd->valuestring:(number) discard' || fail "the first text was not discarded"
   [ "$(manager_query --event accept --count)" -eq 1 ] || fail "more than one connection"
   must check_copies_match
+  awk -v told="$(manager_query --cmd sys_mount_finish --wall)" '$1 > told { exit 1 }' \
+    < <(find "$SB_USERDATA" -printf '%T@\n') || fail "a file was written after sys_mount_finish"
   [ "$(cat "$SB_DROP_CACHES")" = 1 ] || fail "page-cache file holds '$(cat "$SB_DROP_CACHES")'"
   [ "$(check_client_count "NOTICE: deployment ended: run finished after [0-9]+ s; copies ok; $no_restart$")" -eq 1 ] ||
     fail "no summary of a finished run"
+  steps=$(sed -n 's/^STATUS=//p' "$SB_DIR/notify.log" | sed -E 's/[0-9]{2}:[0-9]{2}:[0-9]{2}/HH:MM:SS/; s/after [0-9]+ s/after N s/' |
+    paste -sd'|')
+  [ "$steps" = "announcing to the manager|waiting for the manager at 10.10.10.2:7901: usb0 has no address 10.10.10.1 \
+yet|announcing to the manager|mount asked|copying /robot/app|copying /robot/AI|run asked|running since HH:MM:SS|\
+final report|run finished after N s; copies ok; $no_restart" ] || fail "status told: $steps"
   [ "$(stat -c %a "$(record)") $(grep -E '^(state|copy_app|copy_ai)=' "$(record)" | paste -sd' ')" = \
     '600 state=finished copy_app=ok copy_ai=ok' ] || fail "record: $(paste -sd' ' "$(record)")"
 }
@@ -46,10 +58,14 @@ case_deploy() {
 # In RUNNING (the manager answers sys_runing at once), news of usb0 whose
 # carrier stays up (promiscuous mode, a new MTU) is printed and restarts
 # nothing: the next tick is still RUNNING's. A carrier down and up does
-# restart: a second announcement, counted in the record.
+# restart: a second announcement, counted in the record. All the while
+# another interface (a Wi-Fi on the manager's network) has a more specific
+# route to 10.10.10.2: the handshake goes over usb0 all the same.
 case_carrier_edge() {
   local n
   must sandbox_up
+  must sandbox_board sh -c 'ip link add wlan0 type veth peer name wlan1 && ip link set wlan0 up &&
+    ip link set wlan1 up && ip route add 10.10.10.2/32 dev wlan0'
   must start --on-connect '{"cmd":"sys_runing"}' --reply connected= --run-time -1 --timeout 60
   must_see_client 'recv msg:\{"cmd":"sys_runing"\}'
   n=$(check_client_count "^$SB_USB_INDEX: up usb0$")
@@ -81,15 +97,20 @@ case_host_key_changed() {
 }
 
 # A listener on the manager's port 22 that accepts and never speaks: each
-# copy gives up within the connect time-out, and the loop goes on (ticks,
-# SIGINT). A carrier down/up restarting it is carrier_edge's.
+# copy gives up within the connect time-out. SIGQUIT while the first copy
+# waits (the quit key of a terminal) does not end the client; SIGINT while
+# the second waits is held until it gives up, then stops the client before
+# another tick acts: the manager saw sys_mount_finish last.
 case_silent_ssh() {
   must sandbox_up --no-sshd
   must manager_start --name port22 --port 22 --silent --timeout 100
   must start --run-time -1 --timeout 100
-  must_see_client "${copy_failed}AI " 80
-  must_see_manager sys_runing 20 1 send
+  proc_until 30 manager_query --name port22 --event accept --at-least 1 || fail "no copy reached port 22"
+  kill -QUIT "$SB_CLIENT_PID"
+  proc_until 30 manager_query --name port22 --event accept --at-least 2 || fail "SIGQUIT ended the client"
   must_stop_on_sigint
+  must_see_client "${copy_failed}AI " 1
+  must_receive -u 1 connected sys_mount sys_mount_finish
 }
 
 # robot-client-check on a board before its first plug-in (cable in, usb0

@@ -1,6 +1,7 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sys/stat.h>
 
 #include "client/manager_link.h"
 #include "log/log.h"
@@ -32,6 +33,22 @@ TEST(LogPrint, LineFormat)
     EXPECT_EQ(stamped(out.text()), "\x1b[31;1m[T] ERR: m 0\n\x1b[0m\x1b[35;1m[T] WARN: m 1\n\x1b[0m"
                                    "\x1b[36;1m[T] NOTICE: m 2\n\x1b[0m\x1b[32;1m[T] INFO: m 3\n\x1b[0m"
                                    "\x1b[34;1m[T] DEBUG: m 4\n\x1b[0m");
+}
+
+// Under the journal (JOURNAL_STREAM names stdout) each entry has its
+// priority and ends with its line end, also one logged without it.
+TEST(LogPrint, EveryJournalEntryEnds)
+{
+    const OutputCapture out;
+    struct stat stdoutStat {};
+    fstat(1, &stdoutStat);
+    setenv("JOURNAL_STREAM",
+           (std::to_string(stdoutStat.st_dev) + ":" + std::to_string(stdoutStat.st_ino)).c_str(), 1);
+    logSetup();
+    handleManagerMsg(R"({"command":"x"})");
+    logPrint("net", "f", 1, kLevelWarn, "next\n");
+    EXPECT_EQ(std::regex_replace(out.text(), std::regex(R"(\[[-0-9: ]+\] )"), ""),
+              "<5>NOTICE: recv msg:{\"command\":\"x\"}\n<3>ERR: cmd null\n<4>WARN: next\n");
 }
 
 // A message is cut to 2047 characters; one cut short (here a manager text
