@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -89,25 +90,19 @@ void startClient(sd_bus *bus)
 int answerAll(sd_bus_message *m)
 {
     const char *iface = nullptr;
-    sd_bus_message *reply = nullptr;
     const bool unit = sd_bus_message_read(m, "s", &iface) >= 0 && strcmp(iface, kUnitIface) == 0;
     if (unit && s_unit.job != 0 && take("readfail"))
         return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_FAILED, "the stand-in's read failed");
     const bool running =
         s_unit.active != "inactive" && s_unit.active != "failed" && s_unit.sub != "auto-restart";
-    int r = sd_bus_message_new_method_return(m, &reply);
-    if (r >= 0 && unit)
-        r = sd_bus_message_append(
-            reply, "a{sv}", 5, "ActiveState", "s", s_unit.active.c_str(), "SubState", "s", s_unit.sub.c_str(),
-            "LoadState", "s", s_unit.file == "masked" ? "masked" : "loaded", "UnitFileState", "s",
-            s_unit.file.c_str(), "Job", "(uo)", s_unit.job, jobPath(s_unit.job).c_str());
-    else if (r >= 0)
-        r = sd_bus_message_append(reply, "a{sv}", 4, "MainPID", "u", running ? s_unit.pid : 0, "ExecMainPID",
-                                  "u", s_unit.pid, "ExecMainCode", "i", s_unit.code, "ExecMainStatus", "i",
-                                  s_unit.status);
-    if (r >= 0)
-        r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
+    const int r = unit ? sd_bus_reply_method_return(m, "a{sv}", 5, "ActiveState", "s", s_unit.active.c_str(),
+                                                    "SubState", "s", s_unit.sub.c_str(), "LoadState", "s",
+                                                    s_unit.file == "masked" ? "masked" : "loaded",
+                                                    "UnitFileState", "s", s_unit.file.c_str(), "Job", "(uo)",
+                                                    s_unit.job, jobPath(s_unit.job).c_str())
+                       : sd_bus_reply_method_return(m, "a{sv}", 4, "MainPID", "u", running ? s_unit.pid : 0,
+                                                    "ExecMainPID", "u", s_unit.pid, "ExecMainCode", "i",
+                                                    s_unit.code, "ExecMainStatus", "i", s_unit.status);
     if (unit && s_straddle)
         startClient(sd_bus_message_get_bus(m));
     return r;
@@ -126,11 +121,8 @@ int job(sd_bus_message *m, const std::string &member)
     if (start && take("lose"))
         return sd_bus_close(bus), 1;
     if (start && take("shutdown"))
-        return sd_bus_reply_method_errorf(
-            m, "org.freedesktop.systemd1.TransactionIsDestructive",
-            "Transaction for %s/start is destructive (poweroff.target has 'start' "
-            "job queued, but 'stop' is included in transaction).",
-            unit);
+        return sd_bus_reply_method_errorf(m, "org.freedesktop.systemd1.TransactionIsDestructive",
+                                          "Transaction for %s/start is destructive", unit);
     const unsigned id = ++s_jobs;
     sd_bus_reply_method_return(m, "o", jobPath(id).c_str());
     const char *result = !start ? "done" : take("failed") ? "failed" : take("canceled") ? "canceled" : "done";
@@ -167,12 +159,9 @@ bool obey(const std::string &line, sd_bus *bus)
 {
     const std::string arg = line.substr(line.find(' ') + 1);
     if (line.starts_with("client ")) {
-        std::array<char, 16> active{}, sub{};
-        Unit unit{"", "", s_unit.file};
-        sscanf(arg.c_str(), "%15s %15s %u %d %d", active.data(), sub.data(), &unit.pid, &unit.code,
-               &unit.status);
-        unit.active = active.data(), unit.sub = sub.data();
-        s_unit = unit;
+        // What a line leaves out keeps its default: the stream is at its end.
+        s_unit = {"", "", s_unit.file};
+        std::istringstream(arg) >> s_unit.active >> s_unit.sub >> s_unit.pid >> s_unit.code >> s_unit.status;
         if (bus != nullptr)
             changed(bus);
     } else if (line.starts_with("file ")) {

@@ -73,22 +73,18 @@ class Promise : public ::testing::TestWithParam<Timing> {
         sh("mkdir -p /run/robot-client && printf 'ifindex=40\\ncarrier_up_count=" +
            std::to_string(queryUsb0Link().carrierUpCount) + "\\ncarrier=up\\n' >" + kCableRecordPath);
     }
-    // The last status shown.
+    // The last status shown: each notification tells one.
     std::string status()
     {
         std::array<char, 512> message{};
-        for (ssize_t len; (len = recv(notify_.get(), message.data(), message.size(), MSG_DONTWAIT)) > 0;) {
-            const std::string one(message.data(), static_cast<size_t>(len));
-            if (const size_t at = one.find("STATUS="); at != std::string::npos)
-                status_ = one.substr(at + 7);
-        }
-        return status_;
+        for (ssize_t len; (len = recv(notify_.get(), message.data(), message.size(), MSG_DONTWAIT)) > 0;)
+            status_.assign(message.data(), static_cast<size_t>(len));
+        return status_.substr(status_.find("STATUS=") + 7);
     }
     // The client's deployment record, as it writes it.
     void record(DeployState state)
     {
-        if (state == DeployState::kRunning)
-            count_ = queryUsb0Link().carrierUpCount;
+        count_ = state == DeployState::kRunning ? queryUsb0Link().carrierUpCount : count_;
         DeployRecord record{state, client_, 0, 0, 0, 0};
         record.usb0CarrierUpCount = count_;
         writeDeployRecord(kDeployRecordPath, record);
@@ -165,7 +161,7 @@ class Promise : public ::testing::TestWithParam<Timing> {
     FdGuard notify_{socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     FdGuard link_{socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)};
     std::optional<OutputCapture> out_{std::in_place};
-    std::string status_;
+    std::string status_ = "STATUS=";
     int fd_ = -1, started_ = 0;
     bool gone_ = true, seeing_ = false;
     long client_ = 0;
