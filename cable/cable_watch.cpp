@@ -90,13 +90,13 @@ CableRecord readCableRecord()
     CableRecord record;
     FILE *file = fopen(kCableRecordPath, "re");
     std::array<char, 48> line{};
+    constexpr std::string_view kIndex = "ifindex=", kCount = "carrier_up_count=";
     while (file != nullptr && fgets(line.data(), line.size(), file) != nullptr) {
         const std::string_view text(line.data());
-        const char *value = strchr(line.data(), '=') + 1;
-        if (text.starts_with("ifindex="))
-            record.ifindex = static_cast<int>(strtol(value, nullptr, 10));
-        else if (text.starts_with("carrier_up_count="))
-            record.carrierUpCount = static_cast<uint32_t>(strtoul(value, nullptr, 10));
+        if (text.starts_with(kIndex))
+            record.ifindex = static_cast<int>(strtol(line.data() + kIndex.size(), nullptr, 10));
+        else if (text.starts_with(kCount))
+            record.carrierUpCount = static_cast<uint32_t>(strtoul(line.data() + kCount.size(), nullptr, 10));
         else if (text.starts_with("carrier="))
             record.carrierUp = text.starts_with("carrier=up");
     }
@@ -343,6 +343,11 @@ void unplugged()
 {
     catchUp();
     CABLE_LOG(kLevelNotice, "usb0 carrier down: waiting for the cable\n");
+    // A start still to be tried again was for a cable that is out now.
+    if (s_dueAt > 0 && s_dueStart) {
+        tell(News::kCancelled);
+        stopFollowing();
+    }
     s_cableIn = false;
     recordUsb0({queryUsb0Link().ifindex, usb0CarrierUpCount(), false});
     std::array<char, 160> error{};
