@@ -8,12 +8,12 @@
 // the client leads to is cable_decision_test's.
 //
 // Steps: start (the watch starts), gone (it is gone until the next start),
-// in, out, down, up (usb0 itself set down or up: a carrier bounce),
-// promisc (a capture), fresh (no watch
-// recorded usb0: power-on), run (a client started by hand runs), report
-// (the running client is in its final report: it sees no carrier-up),
-// end, stop (it ends, or is stopped by hand), dpkg, dpkg-done, dpkg-killed
-// (the package's marker made, removed, left 301 s ago), and the stand-in's
+// 0.5s (time passes), in, out, down, up (usb0 itself set down or up: a
+// carrier bounce), promisc (a capture), fresh (no watch recorded usb0:
+// power-on), run (a client started by hand runs), report (the running
+// client is in its final report: it sees no carrier-up), end, stop (it
+// ends, or is stopped by hand), dpkg, dpkg-done, dpkg-killed (the
+// package's marker made, removed, left 301 s ago), and the stand-in's
 // faults and commands (systemd_peer.h). A running client that is not in
 // its final report sees each carrier-up.
 #include <cstddef>
@@ -127,6 +127,8 @@ class Promise : public ::testing::TestWithParam<Timing> {
             close(fd_), fd_ = cableWatchStart(), gone_ = false;
         else if (step == "gone")
             gone_ = true;
+        else if (step == "0.5s")
+            usleep(500000);
         else if (step == "in" || step == "out")
             link("ip link set mgr0 " + std::string(step == "in" ? "up" : "down"), step == "in");
         else if (step == "down" || step == "up") // usb0 itself: a carrier bounce
@@ -197,7 +199,8 @@ const Timing kTimings[] = {
     {{"APendingClientJobAndAFailedRead"}, "out start pending readfail in go end", 1, "!disabled"},
     {{"ReadsThatStraddleAStart"}, "out start run report in straddle end", 1, "started again after"},
     {{"AMarkerLeftByAKilledDpkg"}, "dpkg-killed out start in end", 1, "ended at"},
-    {{"DpkgWithACarrierAfterTheWatchStarts"}, "dpkg out start in", 0, "plug in again"},
+    {{"DpkgWithACarrierAfterTheWatchStarts"}, "dpkg out start 0.5s in", 0, "plug in again"},
+    {{"ACancelledStart"}, "out start canceled in", 0, "cancelled; plug in again"},
     {{"AUsb0MadeDuringDpkg"}, "fresh dpkg out start dpkg-done in out in end", 1, "usb0 was made"},
     {{"AShutdownDuringTheFinalReport"},
      "out start run report in shutdown end",
