@@ -112,11 +112,13 @@ sandbox_sweep() {
   done
 }
 
-# sandbox_up [--no-sshd | --new-host-key]: the run's directory, the sample
-# tree, the keys (the board paired with the manager), both namespaces and
-# the link, and the manager's sshd (none with --no-sshd; with
-# --new-host-key it shows another host key than the one the board pinned).
-# usb0 is left down and unaddressed, as on a fresh board.
+# sandbox_up [--no-sshd | --new-host-key | --confined]: the run's
+# directory, the sample tree, the keys (the board paired with the manager),
+# both namespaces and the link, and the manager's sshd (none with
+# --no-sshd; with --new-host-key it shows another host key than the one the
+# board pinned; with --confined it confines the board's key to sftp into
+# /userdata, sshd_confine). usb0 is left down and unaddressed, as on a
+# fresh board.
 sandbox_up() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "sandbox: must run as root (it makes network namespaces)" >&2
@@ -136,9 +138,10 @@ sandbox_up() {
   : >"$SB_DROP_CACHES"
   sandbox_tree "$SB_ROBOT"
   sshd_keys || return 1
-  if [ "${1:-}" = --new-host-key ]; then
-    sshd_new_host_key || return 1
-  fi
+  case ${1:-} in
+  --new-host-key) sshd_new_host_key || return 1 ;;
+  --confined) sshd_confine || return 1 ;;
+  esac
 
   sandbox_sweep
   # Names with our pid: one that exists already is a dead run's whose pid we

@@ -113,38 +113,103 @@ case_silent_ssh() {
   must_receive -u 1 connected sys_mount sys_mount_finish
 }
 
+# The manager's sshd confines the board's key as the operator guide's
+# recipe does (sftp only, chrooted, /userdata alone writable): the client's
+# copies arrive whole; a command, and a write outside /userdata, with the
+# same key are refused.
+case_confined() {
+  local out ssh
+  must sandbox_up --confined
+  must start --run-time 1 --timeout 60
+  sandbox_wait_client 60 || fail "exit status $?"
+  must check_copies_match
+  sandbox_view --board
+  ssh=(sandbox_board bwrap "${SB_VIEW[@]}" --)
+  out=$("${ssh[@]}" ssh root@10.10.10.2 id 2>&1)
+  [ $? -ne 0 ] && grep -q 'allows sftp connections only' <<<"$out" || fail "a command: $out"
+  out=$(echo 'put /etc/hostname /outside' | "${ssh[@]}" sftp -b - root@10.10.10.2 2>&1) && fail "wrote outside /userdata: $out"
+  [ "$(ls -A "$SB_DIR/chroot")" = userdata ] || fail "written outside /userdata: $(ls -A "$SB_DIR/chroot")"
+}
+
+# robot-client-pair. From a key file: a .pub line and the known_hosts lines
+# whose host is 10.10.10.2 (one hashed) are pinned and counted; lines for
+# other hosts (a pattern, a hashed one), a CA's and a comment are not.
+# Over usb0 with --fingerprint: a fetched key of another fingerprint is
+# refused and the pin kept; the manager's is pinned.
+case_pair() {
+  local k pin
+  must sandbox_up && k=$SB_DIR/sshd/keys pin=$SB_DIR/etc-ssh/robot-manager_known_hosts
+  mkdir "$k" && for n in a b c d; do ssh-keygen -q -t ed25519 -N '' -C "$n" -f "$k/$n"; done
+  key() { cut -d' ' -f1,2 "$k/$1.pub"; }
+  fp() { ssh-keygen -lf "$1" | cut -d' ' -f2; }
+  printf '10.10.10.2 %s\n10.10.10.9 %s\n' "$(key c)" "$(key d)" >"$k/hashed" && ssh-keygen -Hf "$k/hashed" >/dev/null 2>&1
+  { echo '# the manager' && cat "$k/a.pub" "$k/hashed" && echo "manager,10.10.10.2 $(key b)" &&
+    printf '%s %s\n' 10.10.10.22 "$(key d)" '10.10.10.*' "$(key d)" '@cert-authority 10.10.10.2' "$(key d)"; } >"$k/file"
+  must sshd_pair "$SB_DIR/pair1.log" "$k/file"
+  grep -qx "Pinned 3 host keys of the manager in /etc/ssh/robot-manager_known_hosts." "$SB_DIR/pair1.log" &&
+    [ "$(sort "$pin")" = "$(for n in a b c; do echo "10.10.10.2 $(key "$n")"; done | sort)" ] ||
+    fail "pinned from the file: $(cat "$SB_DIR/pair1.log" "$pin")"
+
+  cp "$pin" "$pin.before" && must sandbox_board ip addr add 10.10.10.1/24 dev usb0 && must sandbox_board ip link set usb0 up
+  sshd_pair "$SB_DIR/pair2.log" --fingerprint "$(fp "$k/a.pub")" && fail "pinned a key of another fingerprint"
+  grep -q 'no key with the fingerprint' "$SB_DIR/pair2.log" && cmp -s "$pin" "$pin.before" || fail "$(cat "$SB_DIR/pair2.log")"
+  must sshd_pair "$SB_DIR/pair3.log" --fingerprint "$(fp "$SB_DIR/sshd/ssh_host_ed25519_key.pub")"
+  [ "$(cat "$pin")" = "10.10.10.2 $(cut -d' ' -f1,2 "$SB_DIR/sshd/ssh_host_ed25519_key.pub")" ] || fail "$(cat "$pin")"
+}
+
 # robot-client-check on a board before its first plug-in (cable in, usb0
-# down and unaddressed; systemctl a stub that logs its questions):
-# --no-configure only says how to give usb0 its address; by default it
-# gives it and every check passes; with the board's key gone from the
-# manager's authorized_keys the ssh line alone fails. Nothing is left in
-# /userdata, systemd is only asked, port 7901 is never reached.
+# down and unaddressed; systemctl a stub that logs its questions and calls
+# the cable watch active while $bin/active exists). --no-configure only
+# says how to give usb0 its address. While the watch runs a down usb0 stays
+# down (with the cable in, setting it up would be a plug-in); without the
+# watch it is set up. An up usb0 is given its address with no carrier-up,
+# and then every check passes (--json: one object a line, ids in order).
+# The key refused and /robot/AI writable by others fail those two checks; a
+# manager that refuses rmdir leaves the check's directory, which it names.
+# Nothing else is left in /userdata, systemd is only asked, port 7901 is
+# never reached; a run without root exits 2.
 case_check() {
-  local bin out run
-  must sandbox_up
+  local bin out run ups keys
+  must sandbox_up && keys=$SB_DIR/sshd/authorized_keys
   must manager_start --timeout 100
-  bin=$SB_DIR/bin && mkdir "$bin"
-  printf '#!/bin/sh\necho "$*" >>%s/asked\n[ "$1" = is-enabled ] && echo enabled\nexit 0\n' "$bin" >"$bin/systemctl"
+  bin=$SB_DIR/bin && mkdir "$bin" && : >"$bin/active"
+  printf '#!/bin/sh\necho "$*" >>%s/asked\n[ "$1" = is-enabled ] && echo enabled\n[ "$1" != is-active ] || [ -e %s/active ]\n' \
+    "$bin" "$bin" >"$bin/systemctl"
   chmod +x "$bin/systemctl"
   sandbox_view --board
   run=(sandbox_board bwrap "${SB_VIEW[@]}" --ro-bind "$SB_ROBOT" /robot --bind "$bin" "$bin" --setenv PATH "$bin:$PATH"
     -- sh "$root/packaging/robot-client-check")
+  ids() { python3 -c 'import json, sys; print(*(("" if o["ok"] else "!") + o["id"] for o in map(json.loads, sys.stdin)))'; }
+  ups() { sandbox_board cat /sys/class/net/usb0/carrier_up_count; }
+  all='usb0-address usb0-carrier client-enabled cable-enabled cable-active paired ssh robot-app robot-ai robot-owner'
+
   out=$("${run[@]}" --no-configure) && fail "passed on an unaddressed usb0: $out"
   grep -q '^FAIL: usb0 is not up at 10.10.10.1 — sudo ifconfig usb0 10.10.10.1 up' <<<"$out" || fail "no usb0 hint: $out"
-  [ -z "$(sandbox_board ip -4 -o addr show dev usb0)" ] || fail "--no-configure gave usb0 an address"
+  ups=$(ups) && out=$("${run[@]}")
+  [ $? -eq 1 ] && grep -q '^FAIL: usb0 is down, and the cable watch runs' <<<"$out" || fail "usb0 down, watch running: $out"
+  [ "$(ups)" = "$ups" ] || fail "usb0 set up while the watch ran"
+  rm "$bin/active" && out=$("${run[@]}")
+  [ $? -eq 1 ] && grep -q '^OK: usb0 is up at 10.10.10.1: set up now' <<<"$out" || fail "usb0 down, no watch: $out"
 
-  out=$("${run[@]}") || fail "exit status $?: $out"
-  grep -q '^OK: usb0 is up at 10.10.10.1: given now' <<<"$out" && [ "$(grep -c '^OK: ' <<<"$out")" -eq 9 ] &&
-    [ "$(wc -l <<<"$out")" -eq 9 ] || fail "not 9 checks passed: $out"
+  : >"$bin/active" && sandbox_board ip addr flush dev usb0 && ups=$(ups)
+  out=$("${run[@]}" --json) || fail "exit status $?: $out"
+  [ "$(ids <<<"$out")" = "$all" ] && grep -q '"text":"usb0 is up at 10.10.10.1: given now' <<<"$out" ||
+    fail "not every check passed: $out"
+  [ "$(ups)" = "$ups" ] || fail "giving usb0 its address was a carrier-up"
 
-  : >"$SB_DIR/sshd/authorized_keys"
-  out=$("${run[@]}") && fail "passed with the key refused: $out"
-  [ "$(grep '^FAIL' <<<"$out")" = "FAIL: ssh to root@10.10.10.2: root's key refused — add the line \
-robot-client-pair printed to the manager's /root/.ssh/authorized_keys" ] || fail "ssh refusal: $out"
+  cp "$keys" "$keys.orig" && : >"$keys" && chmod o+w "$SB_ROBOT/AI" && all=${all/ssh/!ssh}
+  out=$("${run[@]}" --json)
+  [ $? -eq 1 ] && [ "$(ids <<<"$out")" = "${all/robot-owner/!robot-owner}" ] &&
+    grep -qF "key refused\",\"do\":\"add the line robot-client-pair printed" <<<"$out" || fail "key refused, AI writable: $out"
+  sed 's/^/command="internal-sftp -P rmdir",/' "$keys.orig" >"$keys" && chmod o-w "$SB_ROBOT/AI"
+  out=$("${run[@]}") || fail "exit status $? with rmdir refused: $out"
+  [ "$(sed -n 's|^OK: ssh .*, but /userdata/\(.*\) could not be removed there .* — on the manager: rmdir /userdata/\1$|\1|p' \
+    <<<"$out")" = "$(ls -A "$SB_USERDATA")" ] || fail "the directory left is not named: $out"
 
-  [ -z "$(ls -A "$SB_USERDATA")" ] || fail "left in /userdata: $(ls -A "$SB_USERDATA")"
   [ "$(grep -cv '^is-' "$bin/asked")" -eq 0 ] || fail "systemctl: $(cat "$bin/asked")"
   [ "$(manager_query --event accept --count)" -eq 0 ] || fail "port 7901 was reached"
+  sandbox_board setpriv --reuid=65534 --regid=65534 --clear-groups sh -s <"$root/packaging/robot-client-check" 2>/dev/null
+  [ $? -eq 2 ] || fail "not root is not status 2"
 }
 
 "case_$case_name"
