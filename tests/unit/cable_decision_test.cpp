@@ -46,10 +46,9 @@ TEST_P(LookAt, Decides)
 using enum UnitState;
 using enum UnitFile;
 constexpr uint32_t kPlugIn = 5; // the plug-in's carrier-up count
-// None ran at the plug-in, its start job done or cancelled;
+// None ran at the plug-in, its start job done;
 // one ran (pid 7); after "restarting" was told.
 constexpr Follow kStarted{true, {kInactive}, kPlugIn},
-    kCancelled{true, {kInactive}, kPlugIn, false, false, {"canceled"}},
     kRan{true, {kRunning, 7}, kPlugIn, false, false, {}, 7},
     kRestart{true, {kInactive}, kPlugIn, false, false, {}, 42, true};
 // Client 7's record: its handshake last restarted before the plug-in, on it,
@@ -69,18 +68,12 @@ const std::string kNothing = "cable in since 00:00:00: ", kIn = kNothing + "robo
 const Look kLooks[] = {
     {{"NothingStartedIsDisabled"}, kStarted, off(kDisabled), {}, kDone + "is disabled; nothing started"},
     {{"AMaskedClientIsToldApart"}, kStarted, off(kMasked), {}, kDone + "is masked; nothing started"},
-    {{"ACancelledStartIsToldApart"},
-     kCancelled,
-     off(kOther),
-     {},
-     "done; " + kNothing + "start of robot-client-plugged.target cancelled; plug in again to deploy"},
     {{"AnAutoRestartIsNoFailure"},
      kStarted,
      client(kRestarting, 42, SIGSEGV, CLD_DUMPED),
      kAiFailed,
      kFollow + "ended at 00:00:00 (killed by SIGSEGV); restarting; copies: app ok, AI exit 255"},
     {{"AfterARestartSystemds"}, kRestart, client(kRunning, 43), {}, kFollow + "started again by systemd"},
-    {{"EndedHavingSeenThePlugIn"}, kRan, client(kInactive, 7), kSaw, kEnded + "0)" + kNotRun},
     {{"ARecordWithoutACountSawIt"}, kRan, client(kInactive, 7), kNoCount, kEnded + "0)" + kNotRun},
     {{"Exit4IsAFailedCopy"}, kRan, client(kInactive, 7, 4), kSaw, kEnded + "4: a copy failed)" + kNotRun},
     {{"RefusedByTheLockIsNotStartedAgain"},
