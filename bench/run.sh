@@ -148,6 +148,8 @@ phase_cable() {
   "$bin/rc-systemd-peer" "$sock" <"$SB_DIR/peer.in" >"$peer" 2>&1 &
   SB_PIDS+=("$!")
   exec {to_peer}>"$SB_DIR/peer.in"
+  # Disabled: a plug-in's start brings no client, so the watch stops following.
+  echo "file disabled" >&"$to_peer"
   proc_until 10 test -S "$sock" || return 1
   sandbox_start_client --bin "$bin/robot-client-cable" --systemd "$sock" || return 1
   pid=$SB_CLIENT_PID
@@ -180,7 +182,7 @@ phase_cable() {
     wait_count "$peer" ' StopUnit ' $((r + 1)) 10 || return 1
     sleep 0.3
   done
-  echo "onstart active running 4242" >&"$to_peer"
+  echo "file enabled" >&"$to_peer" # the next start brings client 100
   sandbox_carrier up
   wait_count "$SB_CLIENT_LOG" 'robot-client.service started' 1 10 || return 1
   sleep 0.5
@@ -190,7 +192,7 @@ phase_cable() {
   SB_PIDS+=("$tracer")
   sleep 1
   for ((r = 0; r < 10; r++)); do
-    echo "client active running 4242" >&"$to_peer"
+    echo "client active running 100" >&"$to_peer"
     sleep 0.5
   done
   sleep 1

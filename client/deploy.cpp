@@ -131,13 +131,19 @@ int createNetlinkSock()
     return fd;
 }
 
-void onNetlinkSock_cb(struct ev_loop * /*loop*/, ev_io *watcher, int /*revents*/)
+void onNetlinkSock_cb(struct ev_loop *loop, ev_io *watcher, int /*revents*/)
 {
     CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb...\n");
     // Only a carrier that came up is a plug-in that starts over: other news
     // of a usb0 whose carrier stays up (promiscuous mode, a new MTU) is
     // printed and changes nothing.
     const LinkNews news = readLinkNotifications(watcher->fd, true);
+    // A socket subscribed afresh on the descriptor is new to the loop's epoll.
+    if (news.resubscribed) {
+        ev_io_stop(loop, watcher);
+        ev_io_set(watcher, watcher->fd, EV_READ);
+        ev_io_start(loop, watcher);
+    }
     if (!news.pluggedIn)
         return;
     deployCarrierUp(g_clientFd != -1 || getSysState() != SYS_STATE_IDLE, news.carrierUpCount);
