@@ -9,8 +9,9 @@ each sent with one write, with no framing.
 Plain mode answers the client's reports:
     connected -> connected     sys_mount -> sys_mountimg     sys_run -> sys_runing
 and, --run-time seconds after it sent sys_runing, sends sys_run_finish. A
-connected starts the run over: answers still due to earlier reports are
-dropped. Answers go out at least 0.1 s apart. SIGUSR1 closes the connection
+connected starts the run over: a sys_run_finish (or a close) still due is
+dropped; answers still due to earlier reports go out, as a slow manager's
+would. Answers go out at least 0.1 s apart. SIGUSR1 closes the connection
 at once, as a manager whose end of the link went away would. The
 options below change the answers, delay them, drop them, close the
 connection, or send sys_exit. Script mode (--script) runs a list of steps
@@ -277,14 +278,13 @@ class Manager:
                             self.close()
                             return False
                     if cmd in opts.exit_on:
-                        timers.append((time.monotonic() + opts.delay, "send", EXIT))
+                        timers.append((time.monotonic() + opts.delay, "send", EXIT.encode()))
                         exiting = True
                         continue
                     if cmd == "connected":
                         # The client starts over (a new connection, or its
-                        # cable plugged in again): so does the run, and what
-                        # it sent before is answered no more.
-                        timers.clear()
+                        # cable plugged in again): so does the run.
+                        timers[:] = [t for t in timers if t[1] == "send" and t[2] != RUN_FINISH.encode()]
                         running = False
                     reply = opts.replies.get(cmd) if not opts.silent else None
                     if reply:
@@ -299,6 +299,8 @@ class Manager:
             time.sleep(max(0.0, last_send + SEND_GAP - time.monotonic()))
             last_send = time.monotonic()
             self.send(data)
+            if data == RUN_FINISH.encode() and opts.close_after_finish is not None:
+                timers.append((time.monotonic() + opts.close_after_finish, "close", None))
             if b'"sys_runing"' in data and not running:
                 running = True
                 if opts.close_after_running is not None:
@@ -433,7 +435,7 @@ def parse_args(argv):
         help="seconds from sys_runing to sys_run_finish; negative: never (default %(default)s)")
     add("--delay", type=float, default=0.0, metavar="S",
         help="wait S seconds before each answer (beyond the client's 2 s tick every repeated "
-        "report is answered too, and a late answer can undo a later command)")
+        "report is answered too, late; the client ignores a late answer that would take it back)")
     add("--silent", action="store_true", help="answer nothing")
     add("--reply", action="append", default=[], metavar="CMD=TEXT",
         help="answer CMD with TEXT (Python escapes; several JSON texts go out in one write; "
@@ -444,6 +446,8 @@ def parse_args(argv):
         help="close the connection when CMD arrives (the N-th time on a connection)")
     add("--close-after-running", type=float, metavar="S",
         help="close the connection S seconds after sys_runing instead of finishing the run")
+    add("--close-after-finish", type=float, metavar="S",
+        help="close the connection S seconds after sending sys_run_finish (before the client's final report)")
     add("--exit-on", action="append", default=[], metavar="CMD", help="answer CMD with sys_exit")
     add("--connections", type=int, default=0, metavar="N",
         help="end after N connections, however they ended (several whole deployments)")

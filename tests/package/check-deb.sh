@@ -36,7 +36,7 @@ contents=$(dpkg-deb -c "$deb")
 for f in /usr/sbin/robot-client{,-pair,-check} /usr/libexec/robot-client/robot-client-cable \
   /usr/libexec/robot-client/robot-client-gadget /lib/systemd/system/robot-client{,-cable,-gadget}.service \
   /lib/systemd/system/robot-client-plugged.target /etc/ssh/ssh_config.d/robot-client.conf \
-  /usr/share/doc/robot-client/{operator-guide.md,copyright,changelog.gz,NEWS.Debian.gz} \
+  /usr/share/doc/robot-client/{operator-guide.md,manager-protocol.md,copyright,changelog.gz,NEWS.Debian.gz} \
   /usr/share/man/man8/robot-client{,-pair,-check,-cable,-gadget}.8.gz; do
   grep -q " \.$f\$" <<<"$contents" || fail "$deb: no $f"
 done

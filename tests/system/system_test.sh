@@ -27,8 +27,9 @@ record() { echo "$SB_CLIENT_RUN/deployment"; }
 # match their sources and were whole (no file written after) when
 # sys_mount_finish came; the page cache is dropped on sys_run_finish; status
 # 0. A first text whose cmd is no string, with a respone, is discarded on
-# the way. The summary line and the record (root's alone) tell the same,
-# and the status told to the service manager went through each step.
+# the way. The summary line and the record (readable by all, kept across
+# reboots too) tell the same, and the status told to the service manager
+# went through each step.
 case_deploy() {
   local steps
   must sandbox_up
@@ -51,16 +52,40 @@ case_deploy() {
   [ "$steps" = "announcing to the manager|waiting for the manager at 10.10.10.2:7901: usb0 has no address 10.10.10.1 \
 yet|announcing to the manager|mount asked|copying /robot/app|copying /robot/AI|run asked|running since HH:MM:SS|\
 final report|run finished after N s; copies ok; $no_restart" ] || fail "status told: $steps"
-  [ "$(stat -c %a "$(record)") $(grep -E '^(state|copy_app|copy_ai)=' "$(record)" | paste -sd' ')" = \
-    '600 state=finished copy_app=ok copy_ai=ok' ] || fail "record: $(paste -sd' ' "$(record)")"
+  [ "$(stat -c %a "$(record)" "$SB_CLIENT_STATE/last-deployment")" = $'644\n644' ] || fail "record not 0644"
+  must_record "state=finished copy_app=ok copy_ai=ok last_step=run_finished manager_hung_up=no client_version=$(
+    sandbox_board $emulator "$client" --version | cut -d' ' -f2) boot_id=$(cat /proc/sys/kernel/random/boot_id) \
+handshake_started_utc=20[-0-9]{8}T[:0-9]{8}Z ended_utc=20[-0-9]{8}T[:0-9]{8}Z" state copy_app copy_ai last_step \
+    manager_hung_up client_version boot_id handshake_started_utc ended_utc
+}
+
+# A manager that answers every request 2.5 s late (the repeats too) and
+# hangs up 0.1 s after its sys_run_finish. A late answer never takes the
+# handshake back: one copy, one sys_mount_finish, the texts in order. The
+# lost connection ends the deployment: the final report goes out on a
+# connection of its own, nothing is announced again, status 0, and the
+# summary and the record say that the manager hung up.
+case_late_manager() {
+  must sandbox_up
+  must start --delay 2.5 --run-time 0.5 --close-after-finish 0.1 --timeout 100
+  sandbox_wait_client 100 || fail "exit status $?"
+  manager_wait 5 || fail "manager status $?"
+  [ "$(manager_query --cmd sys_mount_finish --count)" -eq 1 ] || fail "sys_mount_finish more than once"
+  must_receive -u 1 connected sys_mount sys_mount_finish sys_run
+  must_receive 2 sys_run_finish
+  must_see_client 'NOTICE: late answer sys_mountimg ignored in state [0-9]+$' 1
+  [ "$(check_client_count "NOTICE: deployment ended: run finished after [0-9]+ s; copies ok; $no_restart; \
+the manager hung up before the final report$")" -eq 1 ] || fail "no summary of a hang-up"
+  must_record "state=finished last_step=run_finished manager_hung_up=yes" state last_step manager_hung_up
 }
 
 # In RUNNING (the manager answers sys_runing at once), news of usb0 whose
 # carrier stays up (promiscuous mode, a new MTU) is printed and restarts
 # nothing: the next tick is still RUNNING's. A carrier down and up does
-# restart: a second announcement, counted in the record. All the while
-# another interface (a Wi-Fi on the manager's network) has a more specific
-# route to 10.10.10.2: the handshake goes over usb0 all the same.
+# restart: a second announcement, counted in the record, which shows
+# nothing of the round before (its step). All the while another interface
+# (a Wi-Fi on the manager's network) has a more specific route to
+# 10.10.10.2: the handshake goes over usb0 all the same.
 case_carrier_edge() {
   local n
   must sandbox_up
@@ -79,28 +104,37 @@ case_carrier_edge() {
   must fault_flap
   must_see_manager connected 30 2
   must_stop_on_sigint
-  grep -qx carrier_ups=1 "$(record)" || fail "record: $(paste -sd' ' "$(record)")"
+  must_record "carrier_ups=1 copy_app=none copy_ai=none last_step=announced" carrier_ups copy_app copy_ai last_step
 }
 # The manager's sshd shows another host key than the pinned one: both
-# copies are refused, nothing arrives, and the sequence goes on to its end.
+# copies are refused, nothing arrives, and the sequence goes on until the
+# manager answers sys_run with sys_exit. The failed deployment fails the
+# unit (status 4); the summary (a WARN) and the record tell it.
 case_host_key_changed() {
   must sandbox_up --new-host-key
-  must start --run-time 1 --timeout 60
-  sandbox_wait_client 60 || fail "exit status $?"
+  must start --exit-on sys_run --timeout 60
+  sandbox_wait_client 60
+  local status=$?
+  [ $status -eq 4 ] || fail "exit status $status"
   manager_wait 5 || fail "manager status $?"
-  must_receive 1 connected sys_mount sys_mount_finish sys_run sys_run_finish
+  must_receive 1 connected sys_mount sys_mount_finish sys_run
   [ "$(check_client_count "${copy_failed}(app  |AI )root@10\.10\.10\.2:/userdata/$")" -eq 2 ] &&
     [ "$(check_client_count 'Host key verification failed')" -eq 2 ] || fail "the changed host key was not refused"
-  [ "$(check_client_count "WARN: deployment ended: run finished after [0-9]+ s; copy of /robot/app failed \
-\(exit status [0-9]+\), copy of /robot/AI failed \(exit status [0-9]+\); $no_restart$")" -eq 1 ] ||
+  [ "$(check_client_count "WARN: deployment ended: exit ordered by the manager after [0-9]+ s; copy of /robot/app \
+failed \(exit status [0-9]+\), copy of /robot/AI failed \(exit status [0-9]+\); $no_restart$")" -eq 1 ] ||
     fail "no summary warning of both failed copies"
+  must_record "state=exited copy_app=exit [0-9]+ copy_ai=exit [0-9]+ last_step=exit_ordered" state copy_app copy_ai \
+    last_step
 }
 
 # A listener on the manager's port 22 that accepts and never speaks: each
 # copy gives up within the connect time-out. SIGQUIT while the first copy
 # waits (the quit key of a terminal) does not end the client; SIGINT while
 # the second waits is held until it gives up, then stops the client before
-# another tick acts: the manager saw sys_mount_finish last.
+# another tick acts: the manager saw sys_mount_finish last; status 0 after
+# failed copies, which the record tells. A second client killed during its
+# first copy leaves a record of its own from its start, nothing of the one
+# before.
 case_silent_ssh() {
   must sandbox_up --no-sshd
   must manager_start --name port22 --port 22 --silent --timeout 100
@@ -111,6 +145,15 @@ case_silent_ssh() {
   must_stop_on_sigint
   must_see_client "${copy_failed}AI " 1
   must_receive -u 1 connected sys_mount sys_mount_finish
+  must_record "state=stopped copy_app=exit [0-9]+ copy_ai=exit [0-9]+ last_step=copied" state copy_app copy_ai last_step
+  must sandbox_start_client --bin "$client" --wrapper "$emulator"
+  proc_until 30 manager_query --name port22 --event accept --at-least 3 || fail "no copy of the second client"
+  # The client first: its copy's end would be written down.
+  # shellcheck disable=SC2046 # a list of pids
+  set -- "$SB_CLIENT_PID" $(proc_tree "$SB_CLIENT_PID")
+  kill -KILL "$@"
+  must_record "state=running pid=$SB_CLIENT_PID copy_app=none copy_ai=none last_step=mount_answered" state pid \
+    copy_app copy_ai last_step
 }
 
 # The manager's sshd confines the board's key as the operator guide's

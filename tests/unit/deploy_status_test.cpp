@@ -45,21 +45,21 @@ INSTANTIATE_TEST_SUITE_P(Steps, StepStatus,
                                                 "running since 01:02:03"}),
                          behaviourOf<::testing::TestParamInfo<Step>>);
 
-// The summary's level and text: a failed copy warns and tells the restarts;
-// a stop before any copy says so. A finished run with both copies ok is the
-// system test's.
+// The summary's level, the exit status and the text: a failed copy warns,
+// fails the unit (status 4) and tells the restarts; a stop before any copy
+// says so. A finished run with both copies ok is the system test's.
 TEST(Summary, TellsTheEndTheCopiesAndTheRestarts)
 {
     const auto line = [](const DeployRecord &record) {
         std::array<char, 256> out{};
         return (deploySummaryLevel(record) == kLevelWarn ? "WARN " : "NOTICE ") +
-               std::string(deploySummaryText(record, out));
+               std::to_string(deployExitStatus(record)) + " " + deploySummaryText(record, out);
     };
     EXPECT_EQ(line({DeployState::kExited, 1, 10, 13, 0, 255, 1, 2}),
-              "WARN exit ordered by the manager after 3 s; copy of /robot/app ok, copy of /robot/AI failed "
+              "WARN 4 exit ordered by the manager after 3 s; copy of /robot/app ok, copy of /robot/AI failed "
               "(exit status 255); handshake restarts: 1 by carrier-up, 2 by dropped connection");
     EXPECT_EQ(
         line({DeployState::kStopped, 1, 10, 10}),
-        "NOTICE stopped (SIGINT) after 0 s; no copy ran; handshake restarts: 0 by carrier-up, 0 by dropped "
+        "NOTICE 0 stopped (SIGINT) after 0 s; no copy ran; handshake restarts: 0 by carrier-up, 0 by dropped "
         "connection");
 }

@@ -45,7 +45,7 @@ TEST(LogPrint, EveryJournalEntryEnds)
     setenv("JOURNAL_STREAM",
            (std::to_string(stdoutStat.st_dev) + ":" + std::to_string(stdoutStat.st_ino)).c_str(), 1);
     logSetup();
-    handleManagerMsg(R"({"command":"x"})");
+    handleManagerMsg(R"({"command":"x"})", SYS_STATE_IDLE, {});
     logPrint("net", "f", 1, kLevelWarn, "next\n");
     EXPECT_EQ(std::regex_replace(out.text(), std::regex(R"(\[[-0-9: ]+\] )"), ""),
               "<5>NOTICE: recv msg:{\"command\":\"x\"}\n<3>ERR: cmd null\n<4>WARN: next\n");
@@ -56,7 +56,7 @@ TEST(LogPrint, EveryJournalEntryEnds)
 TEST(LogPrint, ACutLineStillEnds)
 {
     const OutputCapture out;
-    handleManagerMsg(std::string(kManagerReadMax, '\x01').c_str());
+    handleManagerMsg(std::string(kManagerReadMax, '\x01').c_str(), SYS_STATE_IDLE, {});
     std::string escaped = "NOTICE: recv msg:";
     while (escaped.size() < 3000)
         escaped += "\\x01";

@@ -1,5 +1,6 @@
 // The manager connection's read callback: what is read, what is carried out,
-// when the connection ends.
+// when the connection ends. A send's own connect, which restarts nothing, is
+// the system test's (late_manager: the final report after a hang-up).
 #include <algorithm>
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -8,14 +9,6 @@
 #include "tests/unit/manager_peer.h"
 
 using ManagerLink = ManagerTest;
-
-TEST_F(ManagerLink, ASendWithoutAConnectionConnectsWithoutRestarting)
-{
-    managerListening();
-    setSysState(SYS_STATE_RUNNING);
-    EXPECT_EQ(sendClientMsg(json("sys_try_run").c_str(), 0), 21);
-    EXPECT_EQ(getSysState(), SYS_STATE_RUNNING);
-}
 
 TEST_F(ManagerLink, ReadsAtMost1024BytesAtATime)
 {
