@@ -37,3 +37,17 @@ TEST_F(DeployTick, AnotherAddressOnlyBringsUsb0Up)
     std::ifstream("/run/bin/ran") >> ran;
     EXPECT_GE(ran - std::chrono::duration<double>(called.time_since_epoch()).count(), 0.5);
 }
+
+// Running, the manager hears nothing for fifteen ticks and a reminder on the
+// sixteenth, about every 32 s; then the count starts over.
+TEST_F(DeployTick, RunningRemindsTheManagerOnEverySixteenthTick)
+{
+    setSysState(SYS_STATE_RUNNING);
+    for (int reminder = 0; reminder < 2; ++reminder) {
+        for (int quiet = 1; quiet < 16; ++quiet)
+            tick();
+        EXPECT_EQ(heard(), "");
+        tick();
+        EXPECT_EQ(heard(), json("sys_try_run"));
+    }
+}
