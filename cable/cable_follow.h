@@ -9,6 +9,7 @@
 #include <ctime>
 #include <span>
 
+#include "cable/cable_record.h"
 #include "link/link_query.h"
 #include "record/deploy_record.h"
 #include "record/run_paths.h"
@@ -17,23 +18,6 @@
 // is wanted by it while the client is enabled, and is not stopped with it.
 constexpr const char *kPluggedTarget = "robot-client-plugged.target";
 constexpr const char *kClientUnit = "robot-client.service";
-
-// How long the package's marker (kDpkgMarkerPath) counts, on the boot
-// clock: one left by a killed dpkg must not silence plug-ins for long.
-constexpr double kDpkgMarkerFreshSec = 300;
-// A usb0 that the package's installation made (the gadget it started): its
-// first carrier-up within this long of its making is the host enumerating
-// the gadget, no plug-in, even when dpkg has ended by then.
-constexpr double kInstallUsb0Sec = 10;
-
-// What the watch last recorded of usb0 (kCableRecordPath): its interface
-// index (0: none), its carrier-up count (link_query.h) and its carrier.
-struct CableRecord {
-    int ifindex = 0;
-    uint32_t carrierUpCount = 0;
-    bool carrierUp = false;
-    bool operator==(const CableRecord &) const = default;
-};
 
 // At the watch's start with the carrier up: a plug-in unless the last watch
 // recorded this very carrier-up of this usb0 (the same index and count, the

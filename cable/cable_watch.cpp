@@ -8,12 +8,11 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
-#include <string_view>
-#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 
 #include "cable/cable_bus.h"
 #include "cable/cable_follow.h"
+#include "cable/cable_record.h"
 #include "link/link_query.h"
 #include "link/link_watch.h"
 #include "log/log.h"
@@ -48,13 +47,6 @@ double s_dueAt = 0;
 bool s_dueStart = false;
 bool s_startRetried = false;
 
-double bootSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_BOOTTIME, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 void notifyStatus()
 {
     std::array<char, 384> text{};
@@ -85,26 +77,6 @@ void tell(News news, const char *detail = nullptr)
 
 // ---- usb0 as recorded, and the package's marker -----------------------------
 
-CableRecord readCableRecord()
-{
-    CableRecord record;
-    FILE *file = fopen(kCableRecordPath, "re");
-    std::array<char, 48> line{};
-    constexpr std::string_view kIndex = "ifindex=", kCount = "carrier_up_count=";
-    while (file != nullptr && fgets(line.data(), line.size(), file) != nullptr) {
-        const std::string_view text(line.data());
-        if (text.starts_with(kIndex))
-            record.ifindex = static_cast<int>(strtol(line.data() + kIndex.size(), nullptr, 10));
-        else if (text.starts_with(kCount))
-            record.carrierUpCount = static_cast<uint32_t>(strtoul(line.data() + kCount.size(), nullptr, 10));
-        else if (text.starts_with("carrier="))
-            record.carrierUp = text.starts_with("carrier=up");
-    }
-    if (file != nullptr)
-        fclose(file);
-    return record;
-}
-
 // Records usb0's carrier as this watch last acted on it: what the next watch
 // compares with when it starts.
 void recordUsb0(const CableRecord &now)
@@ -112,35 +84,8 @@ void recordUsb0(const CableRecord &now)
     if (now.ifindex <= 0 || now == s_recorded)
         return;
     s_recorded = now;
-    FILE *file = fopen(kCableRecordPath, "we");
-    const bool written =
-        file != nullptr && fprintf(file, "ifindex=%d\ncarrier_up_count=%u\ncarrier=%s\n", now.ifindex,
-                                   now.carrierUpCount, now.carrierUp ? "up" : "down") > 0;
-    if (file == nullptr || fclose(file) != 0 || !written)
+    if (!writeCableRecord(now))
         CABLE_LOG(kLevelWarn, "cannot write %s: %s\n", kCableRecordPath, strerror(errno));
-}
-
-// The package's maintainer scripts run. Their postinst writes /proc/uptime
-// into the marker: its age on the boot clock, which no step of the wall
-// clock moves (a board without an RTC sets it during dpkg). A marker
-// without it: its modification time on the wall clock.
-bool dpkgMarkerFresh()
-{
-    FILE *file = fopen(kDpkgMarkerPath, "re");
-    if (file == nullptr)
-        return false;
-    std::array<char, 64> text{};
-    const bool read = fgets(text.data(), text.size(), file) != nullptr;
-    fclose(file);
-    char *end = nullptr;
-    const double markedAt = read ? strtod(text.data(), &end) : 0;
-    struct stat marker {};
-    double age = kDpkgMarkerFreshSec;
-    if (read && end != text.data())
-        age = bootSeconds() - markedAt;
-    else if (stat(kDpkgMarkerPath, &marker) == 0)
-        age = static_cast<double>(time(nullptr) - marker.st_mtime);
-    return age >= 0 && age < kDpkgMarkerFreshSec;
 }
 
 // Why a carrier-up of usb0 (ifindex) read at bootAt starts no deployment,
