@@ -393,7 +393,7 @@ def main():
     row("  following: wakes without a message", r.get("cable_empty_wakes"), "-", "", "%d", "0", lambda x, q: x == 0)
     print(f"    its wait woke {v('cable_wakes')} times for {v('cable_signals_sent')} signals sent"
           f" ({v('cable_signals_read')} read); sd-bus waited {v('cable_reply_wakes')} times for the"
-          f" {v('cable_replies_read')} replies to its Get calls; {v('cable_calls_per_signal')} system calls per signal")
+          f" {v('cable_replies_read')} replies to its GetAll calls; {v('cable_calls_per_signal')} system calls per signal")
 
 
 if __name__ == "__main__":

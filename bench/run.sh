@@ -55,30 +55,13 @@ put() { echo "$1=$2" >>"$res"; }
 status_kib() { sed -n "s/^$2:[[:space:]]*\([0-9]*\) kB$/\1/p" "/proc/$1/status"; }
 cpu_ns() { cut -d' ' -f1 "/proc/$1/schedstat"; }
 
-# notify_start: a receiver of sd_notify datagrams at $SB_DIR/notify, as
-# systemd is for the client's unit (NotifyAccess=main), so that its status
-# messages cost what they cost on a board; each message is a line of
-# $SB_DIR/notify.log.
-notify_start() {
-  # shellcheck disable=SC2016 # the program is Python
-  python3 -u -c 'import socket, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-s.bind(sys.argv[1])
-print("ready", flush=True)
-while True:
-    print(s.recv(4096).decode(errors="replace").replace("\n", " | "), flush=True)' "$SB_DIR/notify" \
-    >"$SB_DIR/notify.log" 2>&1 &
-  SB_PIDS+=("$!")
-  sandbox_wait_log "$SB_DIR/notify.log" '^ready$' 10
-}
-
 # start_running [UP-OPTION] [WRAPPER]: a fresh sandbox whose manager keeps the
 # run going, then the floor program and the client, both under WRAPPER, with
 # a NOTIFY_SOCKET as under systemd.
 start_running() {
   sandbox_up ${1:+"$1"} || return 1
   manager_start --run-time -1 || return 1
-  notify_start || return 1
+  sandbox_notify_start || return 1
   sandbox_start_client --bin "$bin/rc-floor" --log "$SB_DIR/floor.log" --wrapper "${2:-}" \
     --notify "$SB_DIR/notify" || return 1
   floor_pid=$SB_CLIENT_PID
@@ -165,6 +148,8 @@ phase_cable() {
   "$bin/rc-systemd-peer" "$sock" <"$SB_DIR/peer.in" >"$peer" 2>&1 &
   SB_PIDS+=("$!")
   exec {to_peer}>"$SB_DIR/peer.in"
+  # Disabled: a plug-in's start brings no client, so the watch stops following.
+  echo "file disabled" >&"$to_peer"
   proc_until 10 test -S "$sock" || return 1
   sandbox_start_client --bin "$bin/robot-client-cable" --systemd "$sock" || return 1
   pid=$SB_CLIENT_PID
@@ -197,7 +182,7 @@ phase_cable() {
     wait_count "$peer" ' StopUnit ' $((r + 1)) 10 || return 1
     sleep 0.3
   done
-  echo "onstart active running 4242" >&"$to_peer"
+  echo "file enabled" >&"$to_peer" # the next start brings client 100
   sandbox_carrier up
   wait_count "$SB_CLIENT_LOG" 'robot-client.service started' 1 10 || return 1
   sleep 0.5
@@ -207,7 +192,7 @@ phase_cable() {
   SB_PIDS+=("$tracer")
   sleep 1
   for ((r = 0; r < 10; r++)); do
-    echo "client active running 4242" >&"$to_peer"
+    echo "client active running 100" >&"$to_peer"
     sleep 0.5
   done
   sleep 1

@@ -45,9 +45,10 @@ int onClientChanged(sd_bus_message * /*message*/, void * /*data*/, sd_bus_error 
     return 0;
 }
 
-int call(const char *method, std::span<char> error)
+// StartUnit or StopUnit of the target, mode "replace": 0, or a negative
+// errno with systemd's reason in error and err.
+int call(const char *method, std::span<char> error, sd_bus_error &err)
 {
-    sd_bus_error err = SD_BUS_ERROR_NULL;
     sd_bus_message *reply = nullptr;
     int r = sd_bus_call_method(s_bus, kSystemd, kManagerPath, kManager, method, &err, &reply, "ss",
                                kPluggedTarget, "replace");
@@ -60,26 +61,38 @@ int call(const char *method, std::span<char> error)
     else
         snprintf(s_startJob.data(), s_startJob.size(), "%s", strcmp(method, "StartUnit") == 0 ? job : "");
     sd_bus_message_unref(reply);
-    sd_bus_error_free(&err);
     return r < 0 ? r : 0;
 }
 
-// A property of the client unit's: its text into out ("" when it cannot be read).
-void clientText(const char *interface, const char *name, std::span<char> out)
+// Walks the a{sv} of a GetAll of an interface of the client unit: read
+// takes each property it wants from its variant and returns true; the
+// others are skipped. False when systemd gave no such answer.
+template <typename Read> bool readAll(const char *interface, Read read)
 {
-    char *value = nullptr;
-    out[0] = '\0';
-    if (sd_bus_get_property_string(s_bus, kSystemd, kClientPath, interface, name, nullptr, &value) >= 0)
-        snprintf(out.data(), out.size(), "%s", value);
-    free(value); // NOLINT(cppcoreguidelines-no-malloc): sd-bus allocates it
+    sd_bus_message *reply = nullptr;
+    int r = sd_bus_call_method(s_bus, kSystemd, kClientPath, "org.freedesktop.DBus.Properties", "GetAll",
+                               nullptr, &reply, "s", interface);
+    if (r >= 0)
+        r = sd_bus_message_enter_container(reply, 'a', "{sv}");
+    while (r >= 0 && (r = sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
+        const char *name = nullptr;
+        r = sd_bus_message_read(reply, "s", &name);
+        if (r >= 0 && !read(reply, std::string_view(name)))
+            r = sd_bus_message_skip(reply, "v");
+        if (r >= 0)
+            r = sd_bus_message_exit_container(reply);
+    }
+    sd_bus_message_unref(reply);
+    return r == 0;
 }
 
-template <typename T> T clientNumber(const char *name, char type)
+// A string property's text into out.
+bool text(sd_bus_message *reply, std::span<char> out)
 {
-    T value{};
-    sd_bus_get_property_trivial(s_bus, kSystemd, kClientPath, "org.freedesktop.systemd1.Service", name,
-                                nullptr, type, &value);
-    return value;
+    const char *value = "";
+    const int r = sd_bus_message_read(reply, "v", "s", &value);
+    snprintf(out.data(), out.size(), "%s", value);
+    return r >= 0;
 }
 
 } // namespace
@@ -125,36 +138,67 @@ bool busConnected()
     return s_bus != nullptr;
 }
 
-int busStartTarget(std::span<char> error)
+Start busStartTarget(std::span<char> error)
 {
-    return call("StartUnit", error);
+    sd_bus_error err = SD_BUS_ERROR_NULL;
+    const int r = call("StartUnit", error, err);
+    Start start = Start::kQueued;
+    if (r < 0 && sd_bus_error_has_names(&err, "org.freedesktop.systemd1.TransactionIsDestructive",
+                                        "org.freedesktop.systemd1.ShuttingDown"))
+        start = Start::kShuttingDown;
+    // No answer of systemd's: what broke is the connection or the wait.
+    else if (r == -ETIMEDOUT || r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || r == -ESHUTDOWN ||
+             (r < 0 && sd_bus_is_open(s_bus) <= 0))
+        start = Start::kLost;
+    else if (r < 0)
+        start = Start::kRefused;
+    sd_bus_error_free(&err);
+    return start;
 }
 
 int busStopTarget(std::span<char> error)
 {
-    return call("StopUnit", error);
+    sd_bus_error err = SD_BUS_ERROR_NULL;
+    const int r = call("StopUnit", error, err);
+    sd_bus_error_free(&err);
+    return r;
 }
 
 ClientLook busLookAtClient()
 {
-    std::array<char, 32> active{};
-    std::array<char, 32> sub{};
-    clientText("org.freedesktop.systemd1.Unit", "ActiveState", active);
-    clientText("org.freedesktop.systemd1.Unit", "SubState", sub);
-    ClientLook look;
-    look.state = unitState(active.data(), sub.data());
-    look.pid = clientNumber<uint32_t>("ExecMainPID", 'u');
-    look.code = clientNumber<int32_t>("ExecMainCode", 'i');
-    look.status = clientNumber<int32_t>("ExecMainStatus", 'i');
-    sd_bus_message *reply = nullptr;
-    uint32_t job = 0;
-    const char *jobPath = nullptr;
-    if (sd_bus_get_property(s_bus, kSystemd, kClientPath, "org.freedesktop.systemd1.Unit", "Job", nullptr,
-                            &reply, "(uo)") >= 0 &&
-        sd_bus_message_read(reply, "(uo)", &job, &jobPath) >= 0)
-        look.job = job != 0;
-    sd_bus_message_unref(reply);
-    return look;
+    for (int tries = 0; tries < 3; ++tries) {
+        std::array<char, 32> active{}, sub{}, load{}, file{};
+        uint32_t job = 0, mainPid = 0, pid = 0;
+        int32_t code = 0, status = 0;
+        const bool read =
+            readAll("org.freedesktop.systemd1.Unit",
+                    [&](sd_bus_message *m, std::string_view name) {
+                        const char *path = nullptr;
+                        return name == "ActiveState"     ? text(m, active)
+                               : name == "SubState"      ? text(m, sub)
+                               : name == "LoadState"     ? text(m, load)
+                               : name == "UnitFileState" ? text(m, file)
+                               : name == "Job" ? sd_bus_message_read(m, "v", "(uo)", &job, &path) >= 0
+                                               : false;
+                    }) &&
+            readAll("org.freedesktop.systemd1.Service", [&](sd_bus_message *m, std::string_view name) {
+                return name == "MainPID"          ? sd_bus_message_read(m, "v", "u", &mainPid) >= 0
+                       : name == "ExecMainPID"    ? sd_bus_message_read(m, "v", "u", &pid) >= 0
+                       : name == "ExecMainCode"   ? sd_bus_message_read(m, "v", "i", &code) >= 0
+                       : name == "ExecMainStatus" ? sd_bus_message_read(m, "v", "i", &status) >= 0
+                                                  : false;
+            });
+        if (!read)
+            return {};
+        const ClientLook look{unitState(active.data(), sub.data()), pid, code, status, job != 0,
+                              unitFile(load.data(), file.data())};
+        // The two tell the same moment unless a main process started or
+        // ended between them (MainPID is 0 when none runs).
+        if (std::string_view(active.data()) == "deactivating" ||
+            (look.state == UnitState::kRunning) == (mainPid != 0))
+            return look;
+    }
+    return {};
 }
 
 int busProcess(BusNews &news)

@@ -27,14 +27,22 @@ int busConnect();
 void busDisconnect();
 bool busConnected();
 
-// StartUnit or StopUnit of kPluggedTarget, mode "replace": 0, or a negative
-// errno with systemd's reason in error. The start's job is then the one
-// whose end busProcess reports.
-int busStartTarget(std::span<char> error);
+// How a StartUnit of kPluggedTarget went.
+enum class Start {
+    kQueued,       // its job is queued: the job whose end busProcess reports
+    kLost,         // no answer: the connection broke, or the call timed out
+    kRefused,      // systemd refused it (its reason in error)
+    kShuttingDown, // systemd refused it: a shutdown is queued (a destructive transaction)
+};
+Start busStartTarget(std::span<char> error);
+// StopUnit of kPluggedTarget, mode "replace": 0, or a negative errno with
+// systemd's reason in error.
 int busStopTarget(std::span<char> error);
 
-// The client unit's properties as systemd tells them now (kUnknown state
-// when it does not answer).
+// The client unit's properties as systemd tells them now: one GetAll of its
+// Unit interface and one of its Service interface, taken again when they
+// disagree (its main process started or ended between the two). kUnknown
+// state when systemd does not answer.
 ClientLook busLookAtClient();
 
 // What busProcess found among what came.

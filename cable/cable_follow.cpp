@@ -26,7 +26,9 @@ const char *cause(const ClientLook &end, std::span<char> out)
         snprintf(out.data(), out.size(), "killed by SIG%s", name != nullptr ? name : "?");
     } else {
         snprintf(out.data(), out.size(), "exit status %d%s", end.status,
-                 end.status == kExitLocked ? ": another robot-client is running" : "");
+                 end.status == kExitLocked       ? ": another robot-client is running"
+                 : end.status == kExitCopyFailed ? ": a copy failed"
+                                                 : "");
     }
     return out.data();
 }
@@ -58,9 +60,10 @@ const char *copies(const DeployRecord &record, long pid, std::span<char> out)
 
 } // namespace
 
-bool cableInCountsAsPlugIn(int recordedIfindex, int currentIfindex, bool dpkgMarkerFresh)
+bool cableInCountsAsPlugIn(const CableRecord &recorded, const Usb0Link &now)
 {
-    return !dpkgMarkerFresh && recordedIfindex != currentIfindex;
+    return !(recorded.carrierUp && recorded.ifindex == now.ifindex &&
+             recorded.carrierUpCount == now.carrierUpCount);
 }
 
 UnitState unitState(const char *activeState, const char *subState)
@@ -75,6 +78,14 @@ UnitState unitState(const char *activeState, const char *subState)
     if (active == "activating" || active == "active" || active == "reloading" || active == "deactivating")
         return UnitState::kRunning;
     return UnitState::kUnknown;
+}
+
+UnitFile unitFile(const char *loadState, const char *unitFileState)
+{
+    const std::string_view file(unitFileState);
+    if (std::string_view(loadState) == "masked" || file.starts_with("masked"))
+        return UnitFile::kMasked;
+    return file == "disabled" ? UnitFile::kDisabled : UnitFile::kOther;
 }
 
 const char *newsText(const Told &told, std::span<char> out)
@@ -106,16 +117,31 @@ const char *newsText(const Told &told, std::span<char> out)
                  copies(told.record, told.end.pid, copied));
         break;
     case News::kNotStarted:
-        snprintf(out.data(), out.size(), "%s is disabled; nothing started", kClientUnit);
+        snprintf(out.data(), out.size(), "%s is %s; nothing started", kClientUnit,
+                 told.end.file == UnitFile::kMasked ? "masked" : "disabled");
+        break;
+    case News::kNoClient:
+        snprintf(out.data(), out.size(), "no client started for this plug-in; plug in again to deploy");
+        break;
+    case News::kCancelled:
+        snprintf(out.data(), out.size(), "start of %s cancelled; plug in again to deploy", kPluggedTarget);
+        break;
+    case News::kStartFailed:
+        snprintf(out.data(), out.size(), "%s not started: its start job ended %s; plug in again to deploy",
+                 kPluggedTarget, told.detail);
         break;
     case News::kStartRefused:
-        snprintf(out.data(), out.size(), "%s not started: %s", kPluggedTarget, told.detail);
+        snprintf(out.data(), out.size(), "%s not started: %s; plug in again to deploy", kPluggedTarget,
+                 told.detail);
+        break;
+    case News::kShuttingDown:
+        snprintf(out.data(), out.size(), "%s not started: the system is shutting down", kPluggedTarget);
         break;
     case News::kNoBus:
-        snprintf(out.data(), out.size(), "cannot reach systemd: %s", told.detail);
+        snprintf(out.data(), out.size(), "cannot reach systemd: %s; plug in again to deploy", told.detail);
         break;
     case News::kInBefore:
-        snprintf(out.data(), out.size(), "no deployment started (%s)", told.detail);
+        snprintf(out.data(), out.size(), "no deployment started (%s); plug in again to deploy", told.detail);
         break;
     case News::kNone:
         snprintf(out.data(), out.size(), "%s", "");
@@ -129,7 +155,7 @@ const char *statusText(bool cableIn, time_t since, const Told &told, std::span<c
     std::array<char, 16> at{};
     std::array<char, 224> what{};
     newsText(told, what);
-    if (cableIn && told.news == News::kInBefore)
+    if (cableIn && told.news == News::kInBefore && told.atStart)
         snprintf(out.data(), out.size(), "cable in since before %s (when this watch started): %s",
                  clock(since, at), what.data());
     else if (cableIn)
@@ -146,7 +172,7 @@ Verdict followClient(Follow &follow, const ClientLook &client, const DeployRecor
 {
     switch (client.state) {
     case UnitState::kUnknown:
-        return {};
+        return {Step::kLookAgain};
     case UnitState::kRunning: {
         if (client.pid == 0 || client.pid == follow.toldPid)
             return {};
@@ -166,15 +192,27 @@ Verdict followClient(Follow &follow, const ClientLook &client, const DeployRecor
     }
     if (client.job || follow.startPending)
         return {};
-    const bool sameProcess = client.pid == follow.pidAtPlugIn;
+    const bool known = follow.atPlugIn.state != UnitState::kUnknown;
+    const bool ran = follow.atPlugIn.state == UnitState::kRunning;
+    const bool sameProcess = known && client.pid == follow.atPlugIn.pid;
+    // Whether that process saw the plug-in: its record keeps the count of the
+    // carrier-up it last restarted on, or of the last one before its start.
+    // A record without a count (a client older than the count) is taken for
+    // one that saw it.
+    const bool itsRecord = record.state != DeployState::kUnknown && record.pid == client.pid;
+    const bool missed =
+        itsRecord && record.usb0CarrierUpCount != 0 && record.usb0CarrierUpCount < follow.plugInCount;
     // The client that ran at the plug-in ended without having seen it (it was
-    // in its final report): a fresh one deploys. One refused by the lock
-    // would be refused again.
+    // in its final report): a fresh one deploys. Not when the lock refused it
+    // (it would be again), nor when it was stopped (by hand, at shutdown).
     const bool locked = client.code == CLD_EXITED && client.status == kExitLocked;
-    if (follow.ranAtPlugIn && !follow.again && sameProcess && !locked && record.pid == client.pid &&
-        record.handshakeStarted < follow.plugInAt - kSawPlugInMargin)
+    if (ran && sameProcess && missed && !follow.again && !locked && record.state != DeployState::kStopped)
         return {Step::kStartAgain};
-    if (sameProcess && !follow.ranAtPlugIn)
-        return {Step::kDone, News::kNotStarted};
-    return {Step::kDone, News::kEnded};
+    if (known ? !sameProcess || ran : itsRecord && !missed)
+        return {Step::kDone, News::kEnded};
+    // No client came for the plug-in.
+    if (follow.ended[0] != '\0')
+        return {Step::kDone,
+                std::string_view(follow.ended.data()) == "canceled" ? News::kCancelled : News::kStartFailed};
+    return {Step::kDone, client.file != UnitFile::kOther ? News::kNotStarted : News::kNoClient};
 }

@@ -1,12 +1,16 @@
 // The cable watch's decisions and what it tells, free of any system call so
 // that they are tested in tables: whether a cable already in counts as a
-// plug-in, what each new state of the client unit leads to while a
-// deployment is followed, and the status texts.
+// plug-in, what each look at the client leads to while a deployment is
+// followed, and the status texts.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <ctime>
 #include <span>
 
+#include "cable/cable_record.h"
+#include "link/link_query.h"
 #include "record/deploy_record.h"
 #include "record/run_paths.h"
 
@@ -15,36 +19,32 @@
 constexpr const char *kPluggedTarget = "robot-client-plugged.target";
 constexpr const char *kClientUnit = "robot-client.service";
 
-// A client that was running at a plug-in saw it when its handshake
-// (re)started no earlier than this before the plug-in: both read the same
-// notification within moments of each other.
-constexpr double kSawPlugInMargin = 2.0;
-
-// How long the package's marker (kDpkgMarkerPath) counts: one left by a
-// killed dpkg must not silence plug-ins for long.
-constexpr int kDpkgMarkerFreshSec = 300;
-
-// At the watch's start with the cable in: a plug-in unless the recorded usb0
-// (its ifindex, 0: none) is the current one, i.e. the watch was started
-// again for it, or the package is being installed.
-bool cableInCountsAsPlugIn(int recordedIfindex, int currentIfindex, bool dpkgMarkerFresh);
+// At the watch's start with the carrier up: a plug-in unless the last watch
+// recorded this very carrier-up of this usb0 (the same index and count, the
+// carrier up): a watch started again for it (an upgrade, a crash) starts
+// nothing, but one that missed a plug-in while none ran deploys.
+bool cableInCountsAsPlugIn(const CableRecord &recorded, const Usb0Link &now);
 
 // The client unit as systemd shows it (ActiveState and SubState told apart).
 enum class UnitState {
-    kUnknown,
+    kUnknown, // systemd's answer could not be read
     kInactive,
     kFailed,
     kRunning,    // activating (start), active, reloading, deactivating: its process is there
     kRestarting, // activating/auto-restart: it ended, systemd starts it again
 };
+// Its unit file, as far as a start that brings no client goes.
+enum class UnitFile { kOther, kDisabled, kMasked };
 struct ClientLook {
     UnitState state = UnitState::kUnknown;
     long pid = 0;   // ExecMainPID: its last main process, kept after it ended
     int code = 0;   // ExecMainCode: a CLD_ code (exited, killed, dumped)
     int status = 0; // ExecMainStatus: the exit status or the signal
     bool job = false;
+    UnitFile file = UnitFile::kOther;
 };
 UnitState unitState(const char *activeState, const char *subState);
+UnitFile unitFile(const char *loadState, const char *unitFileState);
 
 // What the status and the NOTICE lines tell.
 enum class News {
@@ -56,17 +56,22 @@ enum class News {
     kRestarted,    // systemd started the client again after it failed
     kEnded,        // the client ended (how: end.state; cause and copies)
     kRestarting,   // the client ended and systemd starts it again
-    kNotStarted,   // the start job is done and no client came: disabled
-    kStartRefused, // systemd refused the start, or its job did not end "done" (detail)
+    kNotStarted,   // the start job is done and no client came: disabled or masked (detail)
+    kNoClient,     // the start job is done and no client came, for another reason
+    kCancelled,    // the start job was cancelled (an unplug, a shutdown)
+    kStartFailed,  // the start job ended otherwise (detail: its result)
+    kStartRefused, // systemd refused the start (detail)
+    kShuttingDown, // systemd refused it: the system is shutting down
     kNoBus,        // systemd's socket could not be reached (detail)
-    kInBefore,     // a cable in at the watch's start that counts as no plug-in (detail: why)
+    kInBefore,     // a carrier-up that counts as no plug-in (detail: why)
 };
 struct Told {
     News news = News::kNone;
     ClientLook end;       // the client at its end (kEnded, kRestarting)
     time_t endedAt = 0;   // when that was seen
     DeployRecord record;  // the deployment record then
-    const char *detail{}; // kStartRefused, kNoBus, kInBefore
+    const char *detail{}; // kStartFailed, kStartRefused, kNoBus, kInBefore
+    bool atStart = false; // kInBefore: the cable was in when the watch started
 };
 
 // The NOTICE line's text for what is told (without the times of day but the
@@ -82,18 +87,19 @@ const char *statusText(bool cableIn, time_t since, const Told &told, std::span<c
 // job pending.
 struct Follow {
     bool on = false;
-    bool ranAtPlugIn = false;  // the client was running at the plug-in
-    long pidAtPlugIn = 0;      // its ExecMainPID then
-    double plugInAt = 0;       // CLOCK_MONOTONIC seconds of the plug-in
-    bool again = false;        // the target was started again after a final report
-    bool startPending = false; // the target's start job has not ended yet
-    long toldPid = 0;          // the client process last told as running
-    bool restarting = false;   // systemd restarts the client
+    ClientLook atPlugIn;          // the client at the plug-in (kUnknown: it could not be read)
+    uint32_t plugInCount = 0;     // the plug-in's carrier-up count
+    bool again = false;           // the target was started again after a final report
+    bool startPending = false;    // the target's start job has not ended yet
+    std::array<char, 16> ended{}; // how that job ended when not "done" ("canceled", "failed", ...)
+    long toldPid = 0;             // the client process last told as running
+    bool restarting = false;      // systemd restarts the client
 };
 
-// What a look at the client leads to: go on following, start the target
-// again (a plug-in that fell into the final report), or stop following.
-enum class Step { kFollow, kStartAgain, kDone };
+// What a look at the client leads to: go on following, look again (it
+// could not be read), start the target again (a plug-in that fell into the
+// final report), or stop following.
+enum class Step { kFollow, kLookAgain, kStartAgain, kDone };
 struct Verdict {
     Step step = Step::kFollow;
     News news = News::kNone;

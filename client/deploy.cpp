@@ -5,6 +5,7 @@
 
 #include "client/client_log.h"
 #include "client/deploy_status.h"
+#include "client/handshake_round.h"
 #include "client/manager_link.h"
 #include "client/shell.h"
 #include "client/usb0.h"
@@ -40,6 +41,7 @@ void copyToManager()
         if (status != 0)
             CLIENT_LOG(kLevelErr, "copy failed with exit status %d: %s\n", shellExitStatus(status), cmd);
     }
+    deployStep(DeployStep::kCopied);
 }
 
 // One tick's work; its status is told after it.
@@ -53,7 +55,12 @@ void tick()
         return;
     }
 
-    if (checkConnectStatus() >= 0)
+    // After the manager's sys_run_finish a lost connection ends the
+    // deployment: the final report goes out (its send tries to connect
+    // once), and nothing starts over.
+    if (g_clientFd == -1 && getSysState() == SYS_STATE_RUN_FINISH)
+        deployManagerHungUp();
+    else if (checkConnectStatus() >= 0)
         deployWaiting(Waiting::kNo, 0);
 
     const SysState state = getSysState();
@@ -68,7 +75,11 @@ void tick()
             copyToManager();
             break;
         case TickAction::kSend:
-            sendClientMsg(step.msg.data(), 0); // a literal: NUL-terminated
+            if (sendClientMsg(step.msg.data(), 0) <= 0) // a literal: NUL-terminated
+                break;
+            countSent(g_round, state);
+            if (state == SYS_STATE_IDLE)
+                deployStep(DeployStep::kAnnounced);
             break;
         case TickAction::kSetState:
             setSysState(step.state);
@@ -77,8 +88,7 @@ void tick()
             runShell(kDropCachesCmd);
             break;
         case TickAction::kExit:
-            deployEnd(DeployState::kFinished);
-            exit(0);
+            exit(deployEnd(DeployState::kFinished));
         }
     }
 }
@@ -121,17 +131,23 @@ int createNetlinkSock()
     return fd;
 }
 
-void onNetlinkSock_cb(struct ev_loop * /*loop*/, ev_io *watcher, int /*revents*/)
+void onNetlinkSock_cb(struct ev_loop *loop, ev_io *watcher, int /*revents*/)
 {
     CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb...\n");
     // Only a carrier that came up is a plug-in that starts over: other news
     // of a usb0 whose carrier stays up (promiscuous mode, a new MTU) is
     // printed and changes nothing.
     const LinkNews news = readLinkNotifications(watcher->fd, true);
+    // A socket subscribed afresh on the descriptor is new to the loop's epoll.
+    if (news.resubscribed) {
+        ev_io_stop(loop, watcher);
+        ev_io_set(watcher, watcher->fd, EV_READ);
+        ev_io_start(loop, watcher);
+    }
     if (!news.pluggedIn)
         return;
     deployCarrierUp(g_clientFd != -1 || getSysState() != SYS_STATE_IDLE, news.carrierUpCount);
-    setSysState(SYS_STATE_IDLE);
+    restartHandshake();
     usb0Networkinit();
     CLIENT_LOG(kLevelDebug, "onNetlinkSock_cb... SYS_STATE_IDLE\n");
     deployReportStep();

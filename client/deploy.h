@@ -18,7 +18,7 @@ enum class TickAction : uint8_t {
     kSend,       // send the step's message
     kSetState,   // move to the step's state
     kDropCaches, // drop the page cache
-    kExit,       // end the process with status 0
+    kExit,       // end the process, with the status the deployment's end gives
 };
 // The longest list: drop, send, drop, exit.
 constexpr size_t kTickActionsMax = 4;

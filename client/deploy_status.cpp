@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "client/client_log.h"
@@ -11,12 +12,15 @@
 #include "client/service_notify.h"
 #include "client/shell.h"
 #include "client/usb0.h"
+#include "client/util.h"
 #include "link/link_watch.h"
+#include "record/exit_status.h"
 
 namespace {
 
 // Room for any status text or summary.
-constexpr size_t kTextMax = 256;
+constexpr size_t kTextMax = 320;
+constexpr const char *kBootIdPath = "/proc/sys/kernel/random/boot_id";
 
 const char *waitingText(Waiting why, int connectError)
 {
@@ -32,6 +36,8 @@ const char *waitingText(Waiting why, int connectError)
             return "connection refused";
         if (connectError == ETIMEDOUT)
             return "no answer within 6 s";
+        if (connectError == ENODEV)
+            return "there is no usb0";
         return strerror(connectError);
     case Waiting::kNo:
         break;
@@ -120,8 +126,9 @@ const char *deploySummaryText(const DeployRecord &record, std::span<char> out)
         snprintf(copies.data(), copies.size(), "%s, %s", app.data(), ai.data());
     }
     snprintf(out.data(), out.size(),
-             "%s after %ld s; %s; handshake restarts: %d by carrier-up, %d by dropped connection", how,
-             static_cast<long>(took), copies.data(), record.carrierUps, record.droppedConnections);
+             "%s after %ld s; %s; handshake restarts: %d by carrier-up, %d by dropped connection%s", how,
+             static_cast<long>(took), copies.data(), record.carrierUps, record.droppedConnections,
+             record.managerHungUp ? "; the manager hung up before the final report" : "");
     return out.data();
 }
 
@@ -130,29 +137,55 @@ int deploySummaryLevel(const DeployRecord &record)
     return record.copyApp > 0 || record.copyAi > 0 ? kLevelWarn : kLevelNotice;
 }
 
+int deployExitStatus(const DeployRecord &record)
+{
+    const bool failed = record.copyApp > 0 || record.copyAi > 0;
+    return failed && record.state != DeployState::kStopped ? kExitCopyFailed : kExitOk;
+}
+
 // ---- The running client's account ------------------------------------------
 
 namespace {
 
 DeployRecord s_record;
 bool s_begun = false;
-bool s_writeWarned = false;
 bool s_dropped = false; // the connection went away; the next one restarts
 StepFacts s_facts;
 // The status last sent: only a change is sent again (an idle tick makes no
 // system call of its own).
 std::array<char, kTextMax> s_told{};
 
+// Where the record is written: this boot's, and the one kept across reboots
+// (synced: boards lose power). A failed write is told once for each.
+struct RecordFile {
+    const char *path;
+    bool durable;
+    bool warned;
+};
+std::array<RecordFile, 2> s_files = {{{kDeployRecordPath, false, false}, {kLastDeploymentPath, true, false}}};
+
 void saveRecord()
 {
     if (!s_begun)
         return;
-    const int err = writeDeployRecord(kDeployRecordPath, s_record);
-    if (err != 0 && !s_writeWarned) {
-        s_writeWarned = true;
-        CLIENT_LOG(kLevelWarn, "cannot write the deployment record %s: %s\n", kDeployRecordPath,
-                   strerror(-err));
+    for (auto &file : s_files) {
+        const int err = writeDeployRecord(file.path, s_record, file.durable);
+        if (err != 0 && !file.warned) {
+            file.warned = true;
+            CLIENT_LOG(kLevelWarn, "cannot write the deployment record %s: %s\n", file.path, strerror(-err));
+        }
     }
+}
+
+// A round of the handshake begins: its start, and nothing of the round
+// before (copies, step).
+void newRound()
+{
+    s_record.handshakeStarted = monotonicSeconds();
+    s_record.handshakeStartedUtc = time(nullptr);
+    s_record.copyApp = s_record.copyAi = kCopyNotRun;
+    s_record.lastStep = DeployStep::kNone;
+    s_record.managerHungUp = false;
 }
 
 void tellStatus(const char *text)
@@ -170,7 +203,14 @@ void deployBegin()
     s_begun = true;
     s_record.state = DeployState::kRunning;
     s_record.pid = getpid();
-    s_record.handshakeStarted = monotonicSeconds();
+    newRound();
+    snprintf(s_record.clientVersion.data(), s_record.clientVersion.size(), "%s", RC_VERSION);
+    // The boot id's line, without its line end.
+    readFile(kBootIdPath, s_record.bootId.data(), s_record.bootId.size() - 1);
+    s_record.bootId[strcspn(s_record.bootId.data(), "\n")] = '\0';
+    // The unit makes the folder (StateDirectory=); a client run by hand may
+    // find none.
+    mkdir(kStateDir, 0755);
     // The plug-in that started this client, as far as it can know.
     s_record.usb0CarrierUpCount = usb0CarrierUpCount();
     saveRecord();
@@ -207,22 +247,42 @@ void deployCopyEnded(Copying copy, int waitStatus)
     saveRecord();
 }
 
+void deployStep(DeployStep step)
+{
+    if (s_record.lastStep == step)
+        return;
+    s_record.lastStep = step;
+    saveRecord();
+}
+
+void deployStateReached(SysState state)
+{
+    if (state == SYS_STATE_MOUNTING)
+        deployStep(DeployStep::kMountAnswered);
+    else if (state == SYS_STATE_RUNNING)
+        deployStep(DeployStep::kRunAnswered);
+    else if (state == SYS_STATE_RUN_FINISH && s_record.lastStep == DeployStep::kRunAnswered)
+        deployStep(DeployStep::kRunFinished); // a run that was never answered did not finish
+}
+
 void deployCarrierUp(bool begun, uint32_t carrierUpCount)
 {
-    s_record.handshakeStarted = monotonicSeconds();
+    newRound();
     s_record.usb0CarrierUpCount = carrierUpCount;
     if (begun)
         ++s_record.carrierUps;
     saveRecord();
 }
 
-void deployConnected()
+void deployConnected(bool restarts)
 {
     s_facts.waiting = Waiting::kNo;
     if (!s_dropped)
         return;
     s_dropped = false;
-    s_record.handshakeStarted = monotonicSeconds();
+    if (!restarts)
+        return;
+    newRound();
     ++s_record.droppedConnections;
     saveRecord();
 }
@@ -233,13 +293,21 @@ void deployConnectionDropped()
     s_facts.waiting = Waiting::kClosed;
 }
 
-void deployEnd(DeployState how)
+void deployManagerHungUp()
+{
+    s_record.managerHungUp = true;
+    saveRecord();
+}
+
+int deployEnd(DeployState how)
 {
     s_record.state = how;
     s_record.ended = monotonicSeconds();
+    s_record.endedUtc = time(nullptr);
     saveRecord();
     std::array<char, kTextMax> text{};
     deploySummaryText(s_record, text);
     CLIENT_LOG(deploySummaryLevel(s_record), "deployment ended: %s\n", text.data());
     tellStatus(text.data());
+    return deployExitStatus(s_record);
 }

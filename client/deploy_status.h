@@ -42,9 +42,14 @@ const char *deploySummaryText(const DeployRecord &record, std::span<char> out);
 // The summary line's level: WARN when a copy failed, else NOTICE.
 int deploySummaryLevel(const DeployRecord &record);
 
+// The client's exit status at the end in record: kExitCopyFailed when a copy
+// of the round that ended failed, unless it was stopped (SIGINT); else 0.
+int deployExitStatus(const DeployRecord &record);
+
 // ---- The running client's account ------------------------------------------
 // Kept in memory always; told to systemd and written to kDeployRecordPath
-// only once deployBegin ran (main does; tests of the routines touch nothing).
+// and kLastDeploymentPath only once deployBegin ran (main does; tests of the
+// routines touch nothing).
 
 // Starts the account: the record (state=running) and the first status.
 void deployBegin();
@@ -59,15 +64,25 @@ void deployWaiting(Waiting why, int connectError);
 void deployCopyStarts(Copying copy);
 void deployCopyEnded(Copying copy, int waitStatus);
 
+// The round reached a step; or a state whose entry is one (the manager's
+// answers and reports: the run's finish only after its answer).
+void deployStep(DeployStep step);
+void deployStateReached(SysState state);
+
 // usb0's carrier came up (the kernel's carrier-up count then): the
 // handshake starts over, a restart when it had begun (a connection or a
 // state past IDLE).
 void deployCarrierUp(bool begun, uint32_t carrierUpCount);
 
-// A connection to the manager was made, or the one there was went away: a
-// connection after a lost one restarts the handshake.
-void deployConnected();
+// A connection to the manager was made (restarting the handshake, or not: a
+// send's own connect), or the one there was went away. Only a connection
+// that restarts the handshake after a lost one counts as a restart.
+void deployConnected(bool restarts);
 void deployConnectionDropped();
 
-// The end: the record, the summary line and the final status.
-void deployEnd(DeployState how);
+// The connection went away after the manager's sys_run_finish.
+void deployManagerHungUp();
+
+// The end: the record, the summary line and the final status. Returns the
+// exit status (deployExitStatus).
+int deployEnd(DeployState how);

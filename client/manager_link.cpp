@@ -43,19 +43,21 @@ int connectManager(bool restart)
     CLIENT_LOG(kLevelNotice, "connect to %s:%d\n", kManagerIp, kManagerPort);
     if (restart)
         usb0Networkinit();
-    g_clientFd = tcpConnect(kManagerIp, kManagerPort);
+    // Over usb0 alone: a more specific route elsewhere (a Wi-Fi on
+    // 10.10.10.0/24) must not take the handshake to another host.
+    g_clientFd = tcpConnect(kManagerIp, kManagerPort, kUsbIfName);
     if (g_clientFd < 0) {
         deployWaiting(Waiting::kConnect, errno);
         g_clientFd = -1;
         CLIENT_LOG(kLevelErr, "robotManager connect failed\n");
         return -1;
     }
-    deployConnected();
+    deployConnected(restart);
     CLIENT_LOG(kLevelNotice, "connected %s:%d\n", kManagerIp, kManagerPort);
     ev_io_init(&g_clientWatcher, onClientSock_cb, g_clientFd, EV_READ);
     ev_io_start(g_loop, &g_clientWatcher);
     if (restart)
-        setSysState(SYS_STATE_IDLE);
+        restartHandshake();
     return g_clientFd;
 }
 
@@ -87,8 +89,9 @@ const char *memberText(const cJSON *item)
     return "(invalid)";
 }
 
-// What one command asks for; a value that is not a string is no command.
-ManagerReply decideCommand(const cJSON *cmd)
+// What one command asks for in state current; a value that is not a string
+// is no command.
+ManagerReply decideCommand(const cJSON *cmd, SysState current, const HandshakeRound &round)
 {
     const char *text = memberText(cmd);
     if (!cJSON_IsString(cmd)) {
@@ -98,8 +101,12 @@ ManagerReply decideCommand(const cJSON *cmd)
     }
     const std::string_view value(text);
     for (const auto &command : kStateCommands) {
-        if (value == command.text)
+        if (value != command.text)
+            continue;
+        if (!isLateAnswer(round, current, command.state))
             return {ManagerAction::kSetState, command.state};
+        CLIENT_LOG(kLevelNotice, "late answer %s ignored in state %d\n", text, current);
+        return {ManagerAction::kLate, command.state};
     }
     if (value == kCmdRunFinish)
         return {ManagerAction::kRunFinish, SYS_STATE_RUN_FINISH};
@@ -128,7 +135,7 @@ int checkConnectStatus()
     return g_clientFd;
 }
 
-ManagerReply handleManagerMsg(const char *text)
+ManagerReply handleManagerMsg(const char *text, SysState current, const HandshakeRound &round)
 {
     LogText escaped{};
     CLIENT_LOG(kLevelNotice, "recv msg:%s\n", logEscape(text, escaped));
@@ -148,7 +155,7 @@ ManagerReply handleManagerMsg(const char *text)
             CLIENT_LOG(kLevelNotice, "cmd '%s' respone '%s'\n", logEscape(memberText(cmd), cmdText),
                        logEscape(memberText(respone), responeText));
         }
-        reply = decideCommand(cmd);
+        reply = decideCommand(cmd, current, round);
     }
     cJSON_Delete(root);
     return reply;
@@ -166,21 +173,27 @@ void onClientSock_cb(struct ev_loop *loop, ev_io *watcher, int /*revents*/)
         deployReportStep();
         return;
     }
-    const ManagerReply reply = handleManagerMsg(buf.data());
+    const ManagerReply reply = handleManagerMsg(buf.data(), getSysState(), g_round);
     switch (reply.action) {
     case ManagerAction::kSetState:
+        countAnswer(g_round, reply.state);
         setSysState(reply.state);
+        deployStateReached(reply.state);
+        break;
+    case ManagerAction::kLate:
+        countAnswer(g_round, reply.state);
         break;
     case ManagerAction::kRunFinish:
         setSysState(reply.state);
+        deployStateReached(reply.state);
         CLIENT_LOG(kLevelNotice, "%s\n", kDropCachesCmd);
         runShell(kDropCachesCmd);
         g_tickCount = 0;
         break;
     case ManagerAction::kExit:
         dropConnection(loop, watcher);
-        deployEnd(DeployState::kExited);
-        exit(0);
+        deployStep(DeployStep::kExitOrdered);
+        exit(deployEnd(DeployState::kExited));
     case ManagerAction::kNone:
         break;
     }

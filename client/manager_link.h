@@ -3,6 +3,7 @@
 
 #include <ev.h>
 
+#include "client/handshake_round.h"
 #include "client/state.h"
 
 constexpr const char *kManagerIp = "10.10.10.2";
@@ -20,7 +21,7 @@ extern ev_io g_clientWatcher;
 int sendClientMsg(const char *msg, int len);
 
 // Connects when there is no connection, bringing usb0 up first; a new
-// connection restarts the deployment. Returns g_clientFd.
+// connection restarts the handshake. Returns g_clientFd.
 int checkConnectStatus();
 
 void onClientSock_cb(struct ev_loop *loop, ev_io *watcher, int revents);
@@ -29,15 +30,17 @@ void onClientSock_cb(struct ev_loop *loop, ev_io *watcher, int revents);
 enum class ManagerAction {
     kNone,      // nothing (also for texts that are no command)
     kSetState,  // set the state
+    kLate,      // a late answer to a repeat (logged): count it, change nothing
     kRunFinish, // set the state, drop the page cache, clear the reminder count
     kExit,      // close the connection and end the process
 };
 struct ManagerReply {
     ManagerAction action = ManagerAction::kNone;
-    SysState state = SYS_STATE_IDLE; // for kSetState and kRunFinish
+    SysState state = SYS_STATE_IDLE; // for kSetState, kLate and kRunFinish
     friend bool operator==(const ManagerReply &, const ManagerReply &) = default;
 };
 
 // Logs and parses one received piece (NUL-terminated, at most 1024 bytes) and
-// says what to do; it runs nothing. The read callback carries the reply out.
-ManagerReply handleManagerMsg(const char *text);
+// says what to do in state current, with the round so far; it runs nothing.
+// The read callback carries the reply out.
+ManagerReply handleManagerMsg(const char *text, SysState current, const HandshakeRound &round);

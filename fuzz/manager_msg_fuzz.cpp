@@ -13,6 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string text(reinterpret_cast<const char *>(data),
                            std::min(size, static_cast<size_t>(kManagerReadMax)));
-    handleManagerMsg(text.c_str());
+    handleManagerMsg(text.c_str(), SYS_STATE_IDLE, {});
     return 0;
 }

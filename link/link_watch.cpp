@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <linux/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -23,8 +25,9 @@ constexpr int kLinkRecordMin = NLMSG_LENGTH(sizeof(ifinfomsg));
 // An interface name escaped for the link line: IFNAMSIZ bytes fit even when
 // every one is a control byte; a longer, crafted name is cut.
 constexpr size_t kIfNameTextMax = 4 * IFNAMSIZ + 1;
-// Reads of what stayed queued after lost notifications, at most.
-constexpr int kDrainReadsMax = 64;
+// How long what stayed queued after lost notifications is read, at most:
+// a flood of changes must not hold the loop.
+constexpr double kDrainSecMax = 0.1;
 
 // NLMSG_OK with the count kept signed, so that a failed read (-1) or what
 // is left after a record whose length is not a multiple of 4 walks nothing;
@@ -89,9 +92,15 @@ void readLinkRecord(const nlmsghdr *header, bool print, LinkNews &news)
         putchar('\n');
 }
 
-} // namespace
+double monotonicNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
-int subscribeLinkNotifications()
+// A NETLINK_ROUTE socket subscribed to link notifications, or -1 (errno set).
+int openLinkSocket()
 {
     // The kernel's default receive buffer holds a burst of notifications
     // that arrives while the loop is blocked in a copy or a bring-up.
@@ -109,6 +118,38 @@ int subscribeLinkNotifications()
         errno = err;
         return -1;
     }
+    return fd;
+}
+
+// Reads what stayed queued after lost notifications into news, for at most
+// kDrainSecMax. A flood that outlasts it is dropped: the socket is
+// subscribed afresh in its place, on the same descriptor.
+void drainLinkNotifications(int fd, bool print, LinkNews &news)
+{
+    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
+    for (const double until = monotonicNow() + kDrainSecMax;;) {
+        const auto got = static_cast<int>(recv(fd, buf.data(), buf.size(), MSG_DONTWAIT));
+        if (got < 0 && errno != ENOBUFS)
+            return; // drained (EAGAIN), or a failure the next read reports
+        if (got > 0)
+            news.pluggedIn = walkLinkRecords(buf.data(), got, print).pluggedIn || news.pluggedIn;
+        if (monotonicNow() < until)
+            continue;
+        if (const int fresh = openLinkSocket(); fresh >= 0) {
+            news.resubscribed = dup3(fresh, fd, O_CLOEXEC) == fd;
+            close(fresh);
+        }
+        return;
+    }
+}
+
+} // namespace
+
+int subscribeLinkNotifications()
+{
+    const int fd = openLinkSocket();
+    if (fd < 0)
+        return -1;
     // Asked after subscribing, so no change falls between the two. With the
     // cable in from the start no notification for usb0 may ever come: lost
     // ones must not then be taken for a plug-in.
@@ -165,17 +206,10 @@ LinkNews readLinkNotifications(int fd, bool print)
     // The receive buffer overflowed while the reader was busy (a copy, a
     // bring-up): a plug-in may be among the lost notifications.
     LINK_LOG(kLevelWarn, "link notifications lost (ENOBUFS); asking the kernel for usb0\n");
-    // What stayed queued is older than the kernel's answer. Bounded: a
-    // flood of changes must not hold the loop.
+    // What stayed queued is older than the kernel's answer: walked first,
+    // so that no older record overwrites it.
     LinkNews news;
-    for (int reads = 0; reads < kDrainReadsMax; ++reads) {
-        const auto got = static_cast<int>(recv(fd, buf.data(), buf.size(), MSG_DONTWAIT));
-        if (got < 0 && errno == ENOBUFS)
-            continue;
-        if (got <= 0)
-            break;
-        news.pluggedIn = walkLinkRecords(buf.data(), got, print).pluggedIn || news.pluggedIn;
-    }
+    drainLinkNotifications(fd, print, news);
     news.pluggedIn = usb0PluggedInUnseen() || news.pluggedIn;
     news.carrierUpCount = s_usb0CarrierUpCount;
     return news;

@@ -20,6 +20,10 @@ struct LinkNews {
     // usb0's carrier-up count (link_query.h) at the last plug-in in the read.
     uint32_t carrierUpCount = 0;
     int readError = 0; // the errno of a read that failed (not ENOBUFS, which is recovered from)
+    // After lost notifications, a flood outlasted the drain: the descriptor
+    // now holds a socket subscribed afresh, which an event loop watching it
+    // (epoll) must take up anew.
+    bool resubscribed = false;
 };
 
 // Walks len bytes of link records (buf 4-byte aligned), printing a line for
@@ -30,10 +34,12 @@ LinkNews walkLinkRecords(const void *buf, int len, bool print);
 
 // Reads once from a subscribed socket (waiting for notifications) and
 // walks what came. When notifications were lost (ENOBUFS, logged), what
-// is still queued is walked first, then the kernel is asked, so that no
-// older record overwrites its answer: usb0's carrier up now after it was
-// last seen down is a plug-in. Any other failed read is no news, with its
-// errno in readError.
+// is still queued is walked first, for at most about 100 ms (a flood that
+// lasts longer is dropped: the socket is subscribed afresh on the same
+// descriptor), then the kernel is asked, so that no older record
+// overwrites its answer: usb0's carrier up now after it was last seen down
+// is a plug-in. Any other failed read is no news, with its errno in
+// readError.
 LinkNews readLinkNotifications(int fd, bool print);
 
 // usb0's carrier as the last record for it, or the kernel when asked,

@@ -16,8 +16,12 @@ constexpr int kConnectTimeoutMs = 6000;
 constexpr unsigned kMulticastRetryUs = 500000;
 
 // Non-blocking connect with a 6 s limit: a connected non-blocking socket, or
-// -1 with errno saying why (ETIMEDOUT: no answer within the limit).
-int tcpConnect(const char *ip, int port);
+// -1 with errno saying why (ETIMEDOUT: no answer within the limit). With a
+// device, the connection leaves by that interface alone (SO_BINDTODEVICE),
+// whatever the routes say: none of that name fails it (ENODEV); a kernel
+// that refuses the bind to a process without CAP_NET_RAW (EPERM, before
+// Linux 5.7) gets the connection unbound, with one WARN line per process.
+int tcpConnect(const char *ip, int port, const char *device = nullptr);
 // Adds O_NONBLOCK: 0, or -1 on a negative descriptor or a failed fcntl.
 int setNonblocking(int fd);
 

@@ -22,13 +22,41 @@ int setNonblocking(int fd)
     return 0;
 }
 
-int tcpConnect(const char *ip, int port)
+namespace {
+
+// The unbound connections' WARN is said once.
+bool s_unboundTold = false;
+
+// Binds sock to device: false (errno set) when the connection cannot go on.
+bool bindToDevice(int sock, const char *device)
+{
+    if (setsockopt(sock, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(strlen(device))) == 0)
+        return true;
+    const int err = errno;
+    if (err != EPERM) {
+        NET_LOG(kLevelErr, "connect error :%s\n", strerror(err));
+        errno = err;
+        return false;
+    }
+    if (!s_unboundTold) {
+        s_unboundTold = true;
+        NET_LOG(kLevelWarn, "this kernel lets only CAP_NET_RAW bind a connection to %s: connecting unbound\n",
+                device);
+    }
+    return true;
+}
+
+} // namespace
+
+int tcpConnect(const char *ip, int port, const char *device)
 {
     // Close-on-exec: the shell commands the client runs must not hold the
     // manager connection open.
     FdGuard sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (sock.get() < 0)
         perror("\nSOCK_DGRAM socket create failed!!!\n");
+    if (device != nullptr && sock.get() >= 0 && !bindToDevice(sock.get(), device))
+        return -1;
 
     const sockaddr_in peer = ipv4Addr(ip, port);
     setNonblocking(sock.get());

@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr mode_t kRecordMode = 0600;
+// Readable by all: it holds no secret.
+constexpr mode_t kRecordMode = 0644;
 // A record is a few hundred bytes; anything longer is no record of ours.
 constexpr size_t kRecordMax = 1024;
 
@@ -30,7 +31,11 @@ constexpr std::array<StateWord, 4> kStateWords = {{
     {DeployState::kStopped, "stopped"},
 }};
 
-// "ok", "none" or "exit N".
+constexpr std::array<std::string_view, 7> kStepWords = {
+    "none", "announced", "mount_answered", "copied", "run_answered", "run_finished", "exit_ordered",
+};
+
+// "ok", "none" or "exit N", quoted for a shell's `.` where it has a blank.
 void copyWord(int result, std::span<char> out)
 {
     if (result == 0)
@@ -38,7 +43,15 @@ void copyWord(int result, std::span<char> out)
     else if (result < 0)
         snprintf(out.data(), out.size(), "none");
     else
-        snprintf(out.data(), out.size(), "exit %d", result);
+        snprintf(out.data(), out.size(), "\"exit %d\"", result);
+}
+
+// ISO 8601 in UTC, or nothing for 0.
+void utcWord(time_t at, std::span<char> out)
+{
+    struct tm utc {};
+    if (at == 0 || gmtime_r(&at, &utc) == nullptr || strftime(out.data(), out.size(), "%FT%TZ", &utc) == 0)
+        out[0] = '\0';
 }
 
 // A number of the record (0 for none).
@@ -51,6 +64,8 @@ double numberOf(std::string_view value)
 
 int copyFromWord(std::string_view word)
 {
+    if (word.size() >= 2 && word.front() == '"' && word.back() == '"')
+        word = std::string_view(word.data() + 1, word.size() - 2);
     if (word == "ok")
         return 0;
     if (word.starts_with("exit ")) {
@@ -59,6 +74,29 @@ int copyFromWord(std::string_view word)
         return status > 0 ? status : kCopyNotRun;
     }
     return kCopyNotRun;
+}
+
+DeployStep stepFromWord(std::string_view word)
+{
+    for (size_t i = 0; i < kStepWords.size(); ++i) {
+        if (kStepWords[i] == word)
+            return static_cast<DeployStep>(i);
+    }
+    return DeployStep::kNone;
+}
+
+// Syncs the folder that holds path, so that a rename in it survives a power
+// loss.
+int syncFolder(const char *path)
+{
+    std::array<char, 256> folder{};
+    snprintf(folder.data(), folder.size(), "%s", path);
+    char *slash = strrchr(folder.data(), '/');
+    if (slash == nullptr)
+        return 0;
+    *slash = '\0';
+    const FdGuard fd(open(folder.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.get() >= 0 && fsync(fd.get()) == 0 ? 0 : -errno;
 }
 
 } // namespace
@@ -83,17 +121,24 @@ DeployState deployStateFromWord(std::string_view word)
 
 int formatDeployRecord(const DeployRecord &record, std::span<char> out)
 {
-    std::array<char, 16> app{};
-    std::array<char, 16> ai{};
+    std::array<char, 24> app{};
+    std::array<char, 24> ai{};
+    std::array<char, 32> started{};
+    std::array<char, 32> ended{};
     copyWord(record.copyApp, app);
     copyWord(record.copyAi, ai);
-    const int len = snprintf(out.data(), out.size(),
-                             "format=%d\nstate=%s\npid=%ld\nhandshake_started=%.6f\nended=%.6f\n"
-                             "copy_app=%s\ncopy_ai=%s\ncarrier_ups=%d\ndropped_connections=%d\n"
-                             "usb0_carrier_up_count=%u\n",
-                             kDeployRecordFormat, deployStateWord(record.state), record.pid,
-                             record.handshakeStarted, record.ended, app.data(), ai.data(), record.carrierUps,
-                             record.droppedConnections, record.usb0CarrierUpCount);
+    utcWord(record.handshakeStartedUtc, started);
+    utcWord(record.endedUtc, ended);
+    const int len = snprintf(
+        out.data(), out.size(),
+        "format=%d\nstate=%s\npid=%ld\nhandshake_started=%.6f\nended=%.6f\n"
+        "copy_app=%s\ncopy_ai=%s\ncarrier_ups=%d\ndropped_connections=%d\nusb0_carrier_up_count=%u\n"
+        "handshake_started_utc=%s\nended_utc=%s\nboot_id=%s\nclient_version=%s\nlast_step=%s\n"
+        "manager_hung_up=%s\n",
+        kDeployRecordFormat, deployStateWord(record.state), record.pid, record.handshakeStarted, record.ended,
+        app.data(), ai.data(), record.carrierUps, record.droppedConnections, record.usb0CarrierUpCount,
+        started.data(), ended.data(), record.bootId.data(), record.clientVersion.data(),
+        kStepWords[static_cast<size_t>(record.lastStep)].data(), record.managerHungUp ? "yes" : "no");
     return len >= 0 && static_cast<size_t>(len) < out.size() ? len : -1;
 }
 
@@ -132,6 +177,10 @@ DeployRecord parseDeployRecord(std::string_view text)
             record.droppedConnections = static_cast<int>(numberOf(value));
         else if (key == "usb0_carrier_up_count")
             record.usb0CarrierUpCount = static_cast<uint32_t>(numberOf(value));
+        else if (key == "last_step")
+            record.lastStep = stepFromWord(value);
+        else if (key == "manager_hung_up")
+            record.managerHungUp = value == "yes";
     }
     if (known)
         record.state = state;
@@ -140,7 +189,7 @@ DeployRecord parseDeployRecord(std::string_view text)
     return record;
 }
 
-int writeDeployRecord(const char *path, const DeployRecord &record)
+int writeDeployRecord(const char *path, const DeployRecord &record, bool durable)
 {
     std::array<char, kRecordMax> text{};
     const int len = formatDeployRecord(record, text);
@@ -153,9 +202,10 @@ int writeDeployRecord(const char *path, const DeployRecord &record)
         const FdGuard fd(open(tmp.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kRecordMode));
         if (fd.get() < 0)
             return -errno;
-        // Root's alone, whatever the umask let through before.
+        // The mode whatever the umask (the unit's is 0077) let through.
         if (fchmod(fd.get(), kRecordMode) != 0 ||
-            write(fd.get(), text.data(), static_cast<size_t>(len)) != static_cast<ssize_t>(len)) {
+            write(fd.get(), text.data(), static_cast<size_t>(len)) != static_cast<ssize_t>(len) ||
+            (durable && fsync(fd.get()) != 0)) {
             const int err = errno != 0 ? errno : EIO;
             unlink(tmp.data());
             return -err;
@@ -166,7 +216,7 @@ int writeDeployRecord(const char *path, const DeployRecord &record)
         unlink(tmp.data());
         return -err;
     }
-    return 0;
+    return durable ? syncFolder(path) : 0;
 }
 
 DeployRecord readDeployRecord(const char *path)

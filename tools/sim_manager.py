@@ -9,8 +9,9 @@ each sent with one write, with no framing.
 Plain mode answers the client's reports:
     connected -> connected     sys_mount -> sys_mountimg     sys_run -> sys_runing
 and, --run-time seconds after it sent sys_runing, sends sys_run_finish. A
-connected starts the run over: answers still due to earlier reports are
-dropped. Answers go out at least 0.1 s apart. SIGUSR1 closes the connection
+connected starts the run over: a sys_run_finish (or a close) still due is
+dropped; answers still due to earlier reports go out, as a slow manager's
+would. Answers go out at least 0.1 s apart. SIGUSR1 closes the connection
 at once, as a manager whose end of the link went away would. The
 options below change the answers, delay them, drop them, close the
 connection, or send sys_exit. Script mode (--script) runs a list of steps
@@ -27,14 +28,15 @@ over the wire: printable ASCII as it is, a backslash as \\, every other
 byte as \xNN.
 
 With --record FILE the same events are also appended to FILE as JSON lines,
-{"t": ELAPSED, "conn": CONN, "event": EVENT, "text": TEXT}, with "cmd" (the
-cmd of a received JSON object, or null) on recv events. The query form
-answers questions about such a record:
+{"t": ELAPSED, "wall": SECONDS, "conn": CONN, "event": EVENT, "text": TEXT},
+with the wall clock in seconds since the epoch, and "cmd" (the cmd of a
+received JSON object, or null) on recv events. The query form answers
+questions about such a record:
     sim_manager.py query FILE [--conn N] [--event E] [--cmd C] [--text T]
-                              [--count | --times | --at-least N]
+                              [--count | --times | --wall | --at-least N]
 prints the TEXT of each matching event, one a line (--times: its ELAPSED;
---count: how many match), or with --at-least exits 0 only when N or more
-match.
+--wall: its wall clock; --count: how many match), or with --at-least exits
+0 only when N or more match.
 
 Exit status: 0 when the run ended as planned (the client sent its final
 report and closed, or with --connections once they were served, or a
@@ -143,7 +145,7 @@ class Manager:
         elapsed = time.monotonic() - self.start
         print(f"{stamp} +{elapsed:.3f} #{self.conn_no} {event} {text}".rstrip(), flush=True)
         if self.record:
-            entry = {"t": round(elapsed, 3), "conn": self.conn_no, "event": event, "text": text}
+            entry = {"t": round(elapsed, 3), "wall": round(now, 6), "conn": self.conn_no, "event": event, "text": text}
             if event == "recv":
                 entry["cmd"] = cmd
             self.record.write(json.dumps(entry) + "\n")
@@ -276,14 +278,13 @@ class Manager:
                             self.close()
                             return False
                     if cmd in opts.exit_on:
-                        timers.append((time.monotonic() + opts.delay, "send", EXIT))
+                        timers.append((time.monotonic() + opts.delay, "send", EXIT.encode()))
                         exiting = True
                         continue
                     if cmd == "connected":
                         # The client starts over (a new connection, or its
-                        # cable plugged in again): so does the run, and what
-                        # it sent before is answered no more.
-                        timers.clear()
+                        # cable plugged in again): so does the run.
+                        timers[:] = [t for t in timers if t[1] == "send" and t[2] != RUN_FINISH.encode()]
                         running = False
                     reply = opts.replies.get(cmd) if not opts.silent else None
                     if reply:
@@ -298,6 +299,8 @@ class Manager:
             time.sleep(max(0.0, last_send + SEND_GAP - time.monotonic()))
             last_send = time.monotonic()
             self.send(data)
+            if data == RUN_FINISH.encode() and opts.close_after_finish is not None:
+                timers.append((time.monotonic() + opts.close_after_finish, "close", None))
             if b'"sys_runing"' in data and not running:
                 running = True
                 if opts.close_after_running is not None:
@@ -432,7 +435,7 @@ def parse_args(argv):
         help="seconds from sys_runing to sys_run_finish; negative: never (default %(default)s)")
     add("--delay", type=float, default=0.0, metavar="S",
         help="wait S seconds before each answer (beyond the client's 2 s tick every repeated "
-        "report is answered too, and a late answer can undo a later command)")
+        "report is answered too, late; the client ignores a late answer that would take it back)")
     add("--silent", action="store_true", help="answer nothing")
     add("--reply", action="append", default=[], metavar="CMD=TEXT",
         help="answer CMD with TEXT (Python escapes; several JSON texts go out in one write; "
@@ -443,6 +446,8 @@ def parse_args(argv):
         help="close the connection when CMD arrives (the N-th time on a connection)")
     add("--close-after-running", type=float, metavar="S",
         help="close the connection S seconds after sys_runing instead of finishing the run")
+    add("--close-after-finish", type=float, metavar="S",
+        help="close the connection S seconds after sending sys_run_finish (before the client's final report)")
     add("--exit-on", action="append", default=[], metavar="CMD", help="answer CMD with sys_exit")
     add("--connections", type=int, default=0, metavar="N",
         help="end after N connections, however they ended (several whole deployments)")
@@ -483,6 +488,7 @@ def query(argv):
     shown_as = parser.add_mutually_exclusive_group()
     shown_as.add_argument("--count", action="store_true", help="print how many events match")
     shown_as.add_argument("--times", action="store_true", help="print the time of each")
+    shown_as.add_argument("--wall", action="store_true", help="print the wall clock of each (seconds since the epoch)")
     shown_as.add_argument("--at-least", type=int, metavar="N", help="exit 0 when N or more match, else 1")
     opts = parser.parse_args(argv)
     try:
@@ -497,7 +503,7 @@ def query(argv):
     if opts.count:
         print(len(found))
     for event in [] if opts.count else found:
-        print(event["t"] if opts.times else event["text"])
+        print(event["t"] if opts.times else event["wall"] if opts.wall else event["text"])
     return 0
 
 

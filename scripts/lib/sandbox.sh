@@ -21,8 +21,10 @@
 #   SB_CLIENT_NS, SB_MANAGER_NS  the namespace names
 #   SB_USB_INDEX    usb0's interface index; SB_PEER the manager's end (mgr0)
 # After sandbox_start_client: SB_CLIENT_PID, the client process itself (for
-# kill -INT and /proc/PID/fd), SB_CLIENT_LOG, its log, and SB_CLIENT_RUN, the
-# directory it sees as /run/robot-client (its lock, its deployment record).
+# kill -INT and /proc/PID/fd), SB_CLIENT_LOG, its log, SB_CLIENT_RUN, the
+# directory it sees as /run/robot-client (its lock, its deployment record),
+# and SB_CLIENT_STATE, the one it sees as /var/lib/robot-client (the record
+# kept across reboots).
 
 SB_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 SB_USB_INDEX=40
@@ -112,11 +114,13 @@ sandbox_sweep() {
   done
 }
 
-# sandbox_up [--no-sshd | --new-host-key]: the run's directory, the sample
-# tree, the keys (the board paired with the manager), both namespaces and
-# the link, and the manager's sshd (none with --no-sshd; with
-# --new-host-key it shows another host key than the one the board pinned).
-# usb0 is left down and unaddressed, as on a fresh board.
+# sandbox_up [--no-sshd | --new-host-key | --confined]: the run's
+# directory, the sample tree, the keys (the board paired with the manager),
+# both namespaces and the link, and the manager's sshd (none with
+# --no-sshd; with --new-host-key it shows another host key than the one the
+# board pinned; with --confined it confines the board's key to sftp into
+# /userdata, sshd_confine). usb0 is left down and unaddressed, as on a
+# fresh board.
 sandbox_up() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "sandbox: must run as root (it makes network namespaces)" >&2
@@ -136,9 +140,10 @@ sandbox_up() {
   : >"$SB_DROP_CACHES"
   sandbox_tree "$SB_ROBOT"
   sshd_keys || return 1
-  if [ "${1:-}" = --new-host-key ]; then
-    sshd_new_host_key || return 1
-  fi
+  case ${1:-} in
+  --new-host-key) sshd_new_host_key || return 1 ;;
+  --confined) sshd_confine || return 1 ;;
+  esac
 
   sandbox_sweep
   # Names with our pid: one that exists already is a dead run's whose pid we
@@ -159,6 +164,23 @@ sandbox_up() {
   [ "${1:-}" = --no-sshd ] || sshd_start
 }
 
+# sandbox_notify_start: a receiver of service notifications at
+# $SB_DIR/notify, as systemd is for the client's unit (NotifyAccess=main),
+# for sandbox_start_client --notify; each message is a line of
+# $SB_DIR/notify.log (its own line ends as " | ").
+sandbox_notify_start() {
+  # shellcheck disable=SC2016 # the program is Python
+  python3 -u -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+print("ready", flush=True)
+while True:
+    print(s.recv(4096).decode(errors="replace").replace("\n", " | "), flush=True)' "$SB_DIR/notify" \
+    >"$SB_DIR/notify.log" 2>&1 &
+  SB_PIDS+=("$!")
+  sandbox_wait_log "$SB_DIR/notify.log" '^ready$' 10
+}
+
 # sandbox_board COMMAND...: runs COMMAND in the board's network namespace.
 sandbox_board() { ip netns exec "$SB_CLIENT_NS" "$@"; }
 
@@ -171,13 +193,15 @@ sandbox_board() { ip netns exec "$SB_CLIENT_NS" "$@"; }
 # rc-systemd-peer) over /run/systemd/private, systemd's own socket;
 # --notify binds a datagram SOCKET over /run/systemd/notify and sets
 # NOTIFY_SOCKET to it, as systemd does for a unit with NotifyAccess=. Its
-# /run/robot-client is
-# $SB_DIR/run-robot-client, the same for each client of the run. Sets
-# SB_CLIENT_PID, SB_CLIENT_LOG and SB_CLIENT_RUN.
+# /run/robot-client is $SB_DIR/run-robot-client and its /var/lib (nothing
+# else in it) holds $SB_DIR/var-lib-robot-client, the same for each client of
+# the run. Sets SB_CLIENT_PID, SB_CLIENT_LOG, SB_CLIENT_RUN and
+# SB_CLIENT_STATE.
 sandbox_start_client() {
   local bin=$SB_CLIENT_BIN wrapper=() info=$SB_DIR/client.info i systemd=()
   SB_CLIENT_LOG=$SB_DIR/client.log
   SB_CLIENT_RUN=$SB_DIR/run-robot-client
+  SB_CLIENT_STATE=$SB_DIR/var-lib-robot-client
   while [ $# -gt 0 ]; do
     case $1 in
     --bin) bin=$2 ;;
@@ -193,10 +217,11 @@ sandbox_start_client() {
     return 1
   }
   sandbox_view --board
-  mkdir -p "$SB_CLIENT_RUN"
+  mkdir -p "$SB_CLIENT_RUN" "$SB_CLIENT_STATE"
   : >"$info"
   sandbox_board bwrap "${SB_VIEW[@]}" --ro-bind "$(dirname "$bin")" "$(dirname "$bin")" --ro-bind "$SB_ROBOT" /robot \
-    --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches --bind "$SB_CLIENT_RUN" /run/robot-client "${systemd[@]}" \
+    --bind "$SB_DROP_CACHES" /proc/sys/vm/drop_caches --bind "$SB_CLIENT_RUN" /run/robot-client \
+    --tmpfs /var/lib --bind "$SB_CLIENT_STATE" /var/lib/robot-client "${systemd[@]}" \
     --info-fd 3 -- "${wrapper[@]}" "$bin" \
     </dev/null >"$SB_CLIENT_LOG" 2>&1 3>"$info" &
   SB_BWRAP_PID=$!

@@ -99,13 +99,13 @@ check "a client killed by SIGSEGV: the watch says systemd restarts it, and its c
 check "... then that systemd started it again" until_guest \
   "systemctl show -p StatusText --value robot-client-cable | grep -q 'last plug-in at .*: robot-client.service started again by systemd\$'" 30
 # Plugged in again with /robot/AI gone: the new client deploys to the end,
-# its copy of /robot/AI fails, and the client's status, its summary line (a
-# WARN) and the watch's status say so.
+# its copy of /robot/AI fails, the unit fails (status 4), and the client's
+# status, its summary line (a WARN) and the watch's status say so.
 board_sh 'mv /robot/AI /robot/AI.off' && mv "$SB_ROBOT/AI" "$BOARD_DIR/AI.off" && slow off && cable in || die "cable in"
-whole "plugged in again after an unplug during the copy"
+whole "plugged in again after an unplug during the copy" 4
 check "plugged in again: the client systemd restarted, on a new connection" [ "$(starts) $(manager_query --event accept --count)" = "2 2" ]
 check "a failed copy: the watch's status tells it" until_guest "systemctl show -p StatusText --value robot-client-cable |
-  grep -Eq '^cable in since .*: robot-client.service ended at .* \(exit status 0\); copies: app ok, AI exit [0-9]+\$'" 30
+  grep -Eq '^cable in since .*: robot-client.service failed at .* \(exit status 4[^)]*\); copies: app ok, AI exit [0-9]+\$'" 30
 check "a failed copy: the client's status tells it" grep -Eqx \
   'run finished after [0-9]+ s; copy of /robot/app ok, copy of /robot/AI failed \(exit status [0-9]+\); handshake restarts: [0-9]+ by carrier-up, 0 by dropped connection' \
   <<<"$(unit StatusText)"

@@ -54,7 +54,7 @@ statuses_are() {
     sed -E 's/[0-9]{2}:[0-9]{2}:[0-9]{2}/T/g; s/after [0-9]+ s/after N s/; s/[0-9]+ by /N by /g')" = "$1" ]
 }
 # shellcheck disable=SC2016 # expanded in the guest
-stopped='[ "$(systemctl show -p ActiveState --value robot-client)" = inactive ]'
+stopped='systemctl show -p ActiveState --value robot-client | grep -qxE "inactive|failed"'
 journal() { board_sh "journalctl -u robot-client -o cat --no-pager $*"; }
 only_err_lines() { [ "$(journal -b -p err)" = "$(journal -b | grep 'ERR:')" ] && journal -b -p err | grep -q .; }
 # How many clients this boot started.
@@ -69,17 +69,20 @@ sent() { proc_until "$2" manager_query --event send --text "{\"cmd\":\"$1\"}" --
 manager() { manager_stop && : >"$SB_DIR/manager.jsonl" && rm -rf "${SB_USERDATA:?}"/* && manager_start "$@"; }
 deployed() { manager_wait "$1" && [ "$(received sys_run_finish)" -ge 1 ]; }
 copies_whole() { diff -r "$SB_ROBOT" "$SB_USERDATA"; }
-# whole WHAT: a whole deployment: the manager saw it to its end, the copies
-# are whole, the unit ended with status 0.
+# whole WHAT [STATUS]: a whole deployment: the manager saw it to its end, the
+# copies are whole, the unit ended with STATUS (default 0).
 whole() {
   check "$1: a whole deployment" deployed 180
   check "$1: copies whole" copies_whole
-  check "$1: the unit stops with status 0" stops_clean
+  check "$1: the unit stops with status ${2:-0}" stops_clean 30 "${2:-0}"
 }
-# stops_clean [SECS]: the unit stops within SECS (30) and ended with status 0.
+# stops_clean [SECS] [STATUS]: the unit stops within SECS (30) and ended with
+# STATUS: 0 (the default) inactive, any other (4: a copy failed) failed.
 stops_clean() {
+  local want=$'ActiveState=inactive\nExecMainStatus=0\nResult=success'
+  [ "${2:-0}" -eq 0 ] || want=$'ActiveState=failed\nExecMainStatus='"$2"$'\nResult=exit-code'
   until_guest "$stopped" "${1:-30}" && [ "$(board_sh 'systemctl show -p ActiveState -p Result -p ExecMainStatus robot-client' |
-    sort)" = $'ActiveState=inactive\nExecMainStatus=0\nResult=success' ]
+    sort)" = "$want" ]
 }
 # The gadget's cable, as the host side sees it: its USB device authorized.
 cable() { board_sh "echo $([ "$1" = in ] && echo 1 || echo 0) >\$(grep -l 0104 /sys/bus/usb/devices/*/idProduct | xargs dirname)/authorized"; }

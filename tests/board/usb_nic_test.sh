@@ -101,7 +101,7 @@ check "pairing again over usb0: the same pin and authorized_keys line" board_sh 
 # every line OK, nothing left in /userdata, nothing sent to port 7901.
 n="$(starts) $(manager_query --event accept --count)"
 check "robot-client-check: all OK on a deployed board, nothing left, nothing started" board_sh \
-  'robot-client-check >/tmp/check.log 2>&1 && [ "$(grep -c ^OK: /tmp/check.log)" = 9 ] || ! cat /tmp/check.log'
+  'robot-client-check >/tmp/check.log 2>&1 && [ "$(grep -c ^OK: /tmp/check.log)" = 10 ] || ! cat /tmp/check.log'
 check "robot-client-check: /userdata as the copies left it, no connection to 7901" \
   [ "$(ls -A "$SB_USERDATA" | paste -sd' ') $(starts) $(manager_query --event accept --count)" = "AI app $n" ]
 timed "cold plug"

@@ -63,6 +63,20 @@ must_stop_on_sigint() {
 # line FROM) match the extended REGEX.
 check_client_count() { sandbox_client_log "${2:-0}" | grep -acE -- "$1"; }
 
+# must_record REGEX KEY...: the client's deployment record, read as a fleet
+# script reads it, with sh's `.` and with Python (shlex), as "KEY=VALUE" of
+# each KEY on one line, must match REGEX whole, both readings alike and the
+# copy kept across reboots the same.
+must_record() {
+  local file=$SB_CLIENT_RUN/deployment sh py
+  sh=$(sh -ec '. "$1"; shift; for k; do eval "v=\${$k-}"; printf "%s=%s " "$k" "$v"; done' sh "$file" "${@:2}" 2>&1)
+  py=$(python3 -c 'import shlex, sys
+r = dict(w.split("=", 1) for w in shlex.split(open(sys.argv[1]).read()))
+print(" ".join(k + "=" + r.get(k, "") for k in sys.argv[2:]))' "$file" "${@:2}")
+  [[ "${sh% }" = "$py" && $py =~ ^$1$ ]] && cmp -s "$file" "$SB_CLIENT_STATE/last-deployment" ||
+    fail "record read by sh: $sh; by Python: $py; kept: $(paste -sd' ' "$SB_CLIENT_STATE/last-deployment")"
+}
+
 # check_copies_match: /robot/app and /robot/AI arrived whole in /userdata.
 check_copies_match() {
   sandbox_same_tree "$SB_ROBOT/app" "$SB_USERDATA/app" && sandbox_same_tree "$SB_ROBOT/AI" "$SB_USERDATA/AI"

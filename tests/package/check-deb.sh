@@ -5,8 +5,8 @@
 # conffile, the manual pages, the changelog and NEWS), its -dbgsym package
 # beside it, lintian on both (which also wants the programs stripped), the
 # maintainer scripts (maintscripts_test.sh), and the packaged programs (the
-# client and its cable watch): at most 64 KiB, no libstdc++, and Debian's
-# hardening (stack protector, FORTIFY, full RELRO with BIND_NOW). With
+# client and its cable watch): at most 64 KiB, no libstdc++ (nor
+# libsystemd for the client), and Debian's hardening (stack protector, FORTIFY, full RELRO with BIND_NOW). With
 # "source", lintian on the source package (.dsc) and its .changes.
 #
 #   tests/package/check-deb.sh package.deb expected-architecture
@@ -36,13 +36,13 @@ contents=$(dpkg-deb -c "$deb")
 for f in /usr/sbin/robot-client{,-pair,-check} /usr/libexec/robot-client/robot-client-cable \
   /usr/libexec/robot-client/robot-client-gadget /lib/systemd/system/robot-client{,-cable,-gadget}.service \
   /lib/systemd/system/robot-client-plugged.target /etc/ssh/ssh_config.d/robot-client.conf \
-  /usr/share/doc/robot-client/{operator-guide.md,copyright,changelog.gz,NEWS.Debian.gz} \
+  /usr/share/doc/robot-client/{operator-guide.md,manager-protocol.md,copyright,changelog.gz,NEWS.Debian.gz} \
   /usr/share/man/man8/robot-client{,-pair,-check,-cable,-gadget}.8.gz; do
   grep -q " \.$f\$" <<<"$contents" || fail "$deb: no $f"
 done
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/ssh/ssh_config.d/robot-client.conf ] || fail "$deb: the ssh drop-in is no conffile"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libev4 libcjson1 net-tools openssh-client systemd udev; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
+for dep in libev4 libcjson1 iproute2 net-tools openssh-client systemd udev; do grep -qw "$dep" <<<"$depends" || fail "$deb: Depends lacks $dep ($depends)"; done
 echo "check-deb: $(basename "$deb"): Architecture $arch; Depends: $depends"
 
 dbgsym=${deb%/*}/robot-client-dbgsym_${version}_$arch.deb
@@ -61,6 +61,10 @@ for path in ./usr/sbin/robot-client ./usr/libexec/robot-client/robot-client-cabl
   echo "check-deb: $name ($arch): stripped size $size bytes; NEEDED: $needed"
   [ "$size" -le 65536 ] || fail "$name is over 64 KiB"
   grep -q 'libstdc++' <<<"$needed" && fail "$name needs libstdc++"
+  # The client speaks systemd's notify protocol itself: libsystemd would
+  # bring its compression and crypto libraries into the root process that
+  # parses the manager's input.
+  [ "$name" = robot-client ] && grep -q 'libsystemd' <<<"$needed" && fail "$name needs libsystemd"
   symbols=$(readelf --dyn-syms -W "$bin")
   grep -q ' __stack_chk_fail' <<<"$symbols" || fail "$name: no stack protector"
   grep -qE ' __[a-z]+_chk(@|$)' <<<"$symbols" || fail "$name: no FORTIFY (_chk) calls"

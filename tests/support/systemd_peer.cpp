@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -18,15 +19,18 @@ namespace {
 
 constexpr const char *kUnitPath = "/org/freedesktop/systemd1/unit/robot_2dclient_2eservice";
 constexpr const char *kManagerPath = "/org/freedesktop/systemd1";
+constexpr const char *kUnitIface = "org.freedesktop.systemd1.Unit";
 
 struct Unit {
-    std::string active = "inactive", sub = "dead";
+    std::string active = "inactive", sub = "dead", file = "enabled";
     unsigned pid = 0;
     int code = CLD_EXITED, status = 0;
+    unsigned job = 0; // its own start job, pending
 };
 Unit s_unit;
-std::string s_onStart;
-unsigned s_jobs = 0;
+std::string s_faults;    // " NAME" each, until it acts (shutdown stays)
+bool s_straddle = false; // the pending client job runs at the next GetAll of its Unit
+unsigned s_jobs = 0, s_pids = 99;
 int s_report = -1;
 bool s_stamped = false;
 
@@ -53,78 +57,119 @@ void sent(int emitted, const char *member)
         report(std::string("signal ") + member);
 }
 
-Unit parse(const std::string &state)
-{
-    Unit unit;
-    std::array<char, 16> active{}, sub{};
-    sscanf(state.c_str(), "%15s %15s %u %d %d", active.data(), sub.data(), &unit.pid, &unit.code,
-           &unit.status);
-    unit.active = active.data(), unit.sub = sub.data();
-    return unit;
-}
-
 void changed(sd_bus *bus)
 {
     sent(sd_bus_emit_signal(bus, kUnitPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                            "sa{sv}as", "org.freedesktop.systemd1.Unit", 1, "ActiveState", "s",
-                            s_unit.active.c_str(), 0),
+                            "sa{sv}as", kUnitIface, 1, "ActiveState", "s", s_unit.active.c_str(), 0),
          "PropertiesChanged");
 }
 
-int answer(sd_bus_message *m)
+// Whether the fault was given; it is taken then.
+bool take(const std::string &fault)
+{
+    const size_t at = s_faults.find(" " + fault);
+    if (at != std::string::npos && fault != "shutdown")
+        s_faults.erase(at, fault.size() + 1);
+    return at != std::string::npos;
+}
+
+std::string jobPath(unsigned id)
+{
+    return id == 0 ? "/" : "/org/freedesktop/systemd1/job/" + std::to_string(id);
+}
+
+// A new client process, started by a start job.
+void startClient(sd_bus *bus)
+{
+    s_unit = {"active", "running", s_unit.file, ++s_pids, 0, 0, 0};
+    s_straddle = false;
+    report("started " + std::to_string(s_pids));
+    changed(bus);
+}
+
+int answerAll(sd_bus_message *m)
 {
     const char *iface = nullptr;
-    const char *name = nullptr;
-    sd_bus_message_read(m, "ss", &iface, &name);
-    const std::string n(name);
-    if (n == "ActiveState" || n == "SubState")
-        return sd_bus_reply_method_return(m, "v", "s",
-                                          (n == "ActiveState" ? s_unit.active : s_unit.sub).c_str());
-    if (n == "ExecMainPID")
-        return sd_bus_reply_method_return(m, "v", "u", s_unit.pid);
-    if (n == "ExecMainCode" || n == "ExecMainStatus")
-        return sd_bus_reply_method_return(m, "v", "i", n == "ExecMainCode" ? s_unit.code : s_unit.status);
-    if (n == "Job")
-        return sd_bus_reply_method_return(m, "v", "(uo)", 0, "/");
-    return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_UNKNOWN_PROPERTY, "no %s", name);
+    const bool unit = sd_bus_message_read(m, "s", &iface) >= 0 && strcmp(iface, kUnitIface) == 0;
+    if (unit && s_unit.job != 0 && take("readfail"))
+        return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_FAILED, "the stand-in's read failed");
+    const bool running =
+        s_unit.active != "inactive" && s_unit.active != "failed" && s_unit.sub != "auto-restart";
+    const int r = unit ? sd_bus_reply_method_return(m, "a{sv}", 5, "ActiveState", "s", s_unit.active.c_str(),
+                                                    "SubState", "s", s_unit.sub.c_str(), "LoadState", "s",
+                                                    s_unit.file == "masked" ? "masked" : "loaded",
+                                                    "UnitFileState", "s", s_unit.file.c_str(), "Job", "(uo)",
+                                                    s_unit.job, jobPath(s_unit.job).c_str())
+                       : sd_bus_reply_method_return(m, "a{sv}", 4, "MainPID", "u", running ? s_unit.pid : 0,
+                                                    "ExecMainPID", "u", s_unit.pid, "ExecMainCode", "i",
+                                                    s_unit.code, "ExecMainStatus", "i", s_unit.status);
+    if (unit && s_straddle)
+        startClient(sd_bus_message_get_bus(m));
+    return r;
+}
+
+// StartUnit or StopUnit of the target.
+int job(sd_bus_message *m, const std::string &member)
+{
+    const char *unit = nullptr;
+    const char *mode = nullptr;
+    if (sd_bus_message_read(m, "ss", &unit, &mode) < 0)
+        return -1;
+    report(member + " " + unit + " " + mode);
+    sd_bus *bus = sd_bus_message_get_bus(m);
+    const bool start = member == "StartUnit";
+    if (start && take("lose"))
+        return sd_bus_close(bus), 1;
+    if (start && take("shutdown"))
+        return sd_bus_reply_method_errorf(m, "org.freedesktop.systemd1.TransactionIsDestructive",
+                                          "Transaction for %s/start is destructive", unit);
+    const unsigned id = ++s_jobs;
+    sd_bus_reply_method_return(m, "o", jobPath(id).c_str());
+    const char *result = !start ? "done" : take("failed") ? "failed" : take("canceled") ? "canceled" : "done";
+    if (start && *result == 'd' && s_unit.file == "enabled" &&
+        (s_unit.active == "inactive" || s_unit.active == "failed")) {
+        s_straddle = take("straddle");
+        if (s_straddle || take("pending"))
+            s_unit.job = ++s_jobs;
+        else
+            startClient(bus);
+    }
+    sent(sd_bus_emit_signal(bus, kManagerPath, "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss", id,
+                            jobPath(id).c_str(), unit, result),
+         "JobRemoved");
+    return 1;
 }
 
 int onMessage(sd_bus_message *m, void * /*data*/, sd_bus_error * /*error*/)
 {
     if (sd_bus_message_is_method_call(m, nullptr, nullptr) <= 0)
         return 0;
+    if (take("slow"))
+        sleep(3);
     const std::string member = sd_bus_message_get_member(m);
-    if (member == "Get")
-        return answer(m) < 0 ? -1 : 1;
-    const char *unit = nullptr;
-    const char *mode = nullptr;
-    if ((member != "StartUnit" && member != "StopUnit") || sd_bus_message_read(m, "ss", &unit, &mode) < 0)
-        return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_UNKNOWN_METHOD, "no %s", member.c_str());
-    report(member + " " + unit + " " + mode);
-    const std::string job = "/org/freedesktop/systemd1/job/" + std::to_string(++s_jobs);
-    sd_bus *bus = sd_bus_message_get_bus(m);
-    sd_bus_reply_method_return(m, "o", job.c_str());
-    if (member == "StartUnit" && !s_onStart.empty()) {
-        s_unit = parse(s_onStart);
-        s_onStart.clear();
-        changed(bus);
-    }
-    sent(sd_bus_emit_signal(bus, kManagerPath, "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss",
-                            s_jobs, job.c_str(), unit, "done"),
-         "JobRemoved");
-    return 1;
+    if (member == "GetAll")
+        return answerAll(m) < 0 ? -1 : 1;
+    if (member == "StartUnit" || member == "StopUnit")
+        return job(m, member);
+    return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_UNKNOWN_METHOD, "no %s", member.c_str());
 }
 
-// One command line from the test: "client STATE", "onstart STATE", "drop".
-// False for a drop.
+// One command line from the test. False for a drop.
 bool obey(const std::string &line, sd_bus *bus)
 {
-    if (line.starts_with("onstart "))
-        s_onStart = line.substr(8);
-    else if (line.starts_with("client ")) {
-        s_unit = parse(line.substr(7));
+    const std::string arg = line.substr(line.find(' ') + 1);
+    if (line.starts_with("client ")) {
+        // What a line leaves out keeps its default: the stream is at its end.
+        s_unit = {"", "", s_unit.file};
+        std::istringstream(arg) >> s_unit.active >> s_unit.sub >> s_unit.pid >> s_unit.code >> s_unit.status;
         if (bus != nullptr)
             changed(bus);
+    } else if (line.starts_with("file ")) {
+        s_unit.file = arg;
+    } else if (line.starts_with("fault ")) {
+        s_faults += " " + arg;
+    } else if (line == "go" && s_unit.job != 0 && bus != nullptr) {
+        startClient(bus);
     }
     return line != "drop";
 }
@@ -143,17 +188,23 @@ void SystemdPeer::serve(int listenFd, int commandFd, int reportFd, bool stamped)
         if (bus != nullptr)
             ready[1] = {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0};
         poll(ready.data(), ready.size(), -1);
+        bool synced = false;
         if ((ready[0].revents & (POLLIN | POLLHUP)) != 0) {
             if (fgets(line.data(), line.size(), commands) == nullptr)
                 _exit(0);
-            if (!obey(std::string(line.data(), strcspn(line.data(), "\n")), bus))
+            const std::string command(line.data(), strcspn(line.data(), "\n"));
+            synced = command == "sync";
+            if (!obey(command, bus))
                 bus = sd_bus_flush_close_unref(bus);
         }
+        // The watch's requests were sent before the sync: all are there to take.
         if (bus != nullptr) {
             while (sd_bus_process(bus, nullptr) > 0) {
             }
             if (sd_bus_is_open(bus) <= 0)
                 bus = sd_bus_flush_close_unref(bus);
+            else
+                sd_bus_flush(bus);
         } else if ((ready[1].revents & POLLIN) != 0) {
             const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             sd_id128_t id{};
@@ -163,6 +214,8 @@ void SystemdPeer::serve(int listenFd, int commandFd, int reportFd, bool stamped)
                 _exit(4);
             report("connected");
         }
+        if (synced)
+            report("synced");
     }
 }
 
@@ -201,16 +254,16 @@ void SystemdPeer::command(const std::string &line)
         perror("systemd stand-in");
 }
 
-std::string SystemdPeer::next()
+std::string SystemdPeer::sync()
 {
-    std::string line;
-    for (char c = 0; c != '\n'; line += c) {
+    command("sync");
+    std::string lines;
+    for (char c = 0; !lines.ends_with("synced\n"); lines += c) {
         pollfd ready{fd_, POLLIN, 0};
         if (poll(&ready, 1, 10000) != 1 || read(fd_, &c, 1) != 1)
             return "";
     }
-    line.pop_back();
-    return line;
+    return lines.substr(0, lines.size() - 7);
 }
 
 } // namespace testsupport

@@ -21,8 +21,7 @@
 int main(int argc, char **argv)
 {
     if (argc != 2 || strlen(argv[1]) >= sizeof(sockaddr_un::sun_path)) {
-        fputs("Usage: rc-systemd-peer SOCKET (commands on stdin: client STATE, onstart STATE, drop)\n",
-              stderr);
+        fputs("Usage: rc-systemd-peer SOCKET (commands on stdin, one a line: systemd_peer.h)\n", stderr);
         return 2;
     }
     sockaddr_un addr{};

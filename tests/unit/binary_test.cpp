@@ -57,3 +57,13 @@ TEST(RobotClient, NoEventLoopIsReportedWithStatusThree)
     EXPECT_EQ(status, 3);
     EXPECT_EQ(plain(out), "ERR: no event loop: libev has no back-end for LIBEV_FLAGS=8\n");
 }
+
+// Two instances never both drive usb0: while one holds the lock (this test,
+// here), a second ends at once with status 1 and one ERR line.
+TEST(RobotClient, ASecondInstanceIsRefusedWithStatusOne)
+{
+    ASSERT_EQ(takeInstanceLock(kRunDir, kLockPath), InstanceLock::kTaken);
+    const auto [status, out] = runClient("2>&1", "ev_run...\n");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(plain(out), "ERR: another robot-client is running (/run/robot-client/lock is held)\n");
+}

@@ -1,6 +1,7 @@
 // What the client tells of the deployment: the status of a step, and the
-// summary at its end; nothing is run. A step's status that only names its
-// state is the code's table; the record's text is the system test's.
+// summary at its end; nothing is run. The steps of a whole deployment in
+// order, each copy's included, and the record's text are the system
+// test's (deploy).
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -30,36 +31,32 @@ TEST_P(StepStatus, Text)
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, StepStatus,
-                         ::testing::Values(Step{{"IdleAnnounces"}, {}, "announcing to the manager"},
-                                           Step{{"ARefusedConnect"},
+                         ::testing::Values(Step{{"ARefusedConnect"},
                                                 {SYS_STATE_RUNNING, kConnect, ECONNREFUSED},
                                                 kWaiting + "connection refused"},
                                            Step{{"ASilentManager"},
                                                 {SYS_STATE_IDLE, kConnect, ETIMEDOUT},
                                                 kWaiting + "no answer within 6 s"},
-                                           Step{{"CopyingTheAIWinsOverTheState"},
-                                                {SYS_STATE_MOUNTING, Waiting::kNo, 0, Copying::kAi},
-                                                "copying /robot/AI"},
                                            Step{{"RunningSinceItsStart"},
                                                 {SYS_STATE_RUNNING, Waiting::kNo, 0, Copying::kNone, 3723},
                                                 "running since 01:02:03"}),
                          behaviourOf<::testing::TestParamInfo<Step>>);
 
-// The summary's level and text: a failed copy warns and tells the restarts;
-// a stop before any copy says so. A finished run with both copies ok is the
-// system test's.
+// The summary's level, the exit status and the text: a failed copy warns,
+// fails the unit (status 4) and tells the restarts; a stop before any copy
+// says so. A finished run with both copies ok is the system test's.
 TEST(Summary, TellsTheEndTheCopiesAndTheRestarts)
 {
     const auto line = [](const DeployRecord &record) {
         std::array<char, 256> out{};
         return (deploySummaryLevel(record) == kLevelWarn ? "WARN " : "NOTICE ") +
-               std::string(deploySummaryText(record, out));
+               std::to_string(deployExitStatus(record)) + " " + deploySummaryText(record, out);
     };
     EXPECT_EQ(line({DeployState::kExited, 1, 10, 13, 0, 255, 1, 2}),
-              "WARN exit ordered by the manager after 3 s; copy of /robot/app ok, copy of /robot/AI failed "
+              "WARN 4 exit ordered by the manager after 3 s; copy of /robot/app ok, copy of /robot/AI failed "
               "(exit status 255); handshake restarts: 1 by carrier-up, 2 by dropped connection");
     EXPECT_EQ(
         line({DeployState::kStopped, 1, 10, 10}),
-        "NOTICE stopped (SIGINT) after 0 s; no copy ran; handshake restarts: 0 by carrier-up, 0 by dropped "
+        "NOTICE 0 stopped (SIGINT) after 0 s; no copy ran; handshake restarts: 0 by carrier-up, 0 by dropped "
         "connection");
 }

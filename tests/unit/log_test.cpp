@@ -1,6 +1,7 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sys/stat.h>
 
 #include "client/manager_link.h"
 #include "log/log.h"
@@ -34,12 +35,28 @@ TEST(LogPrint, LineFormat)
                                    "\x1b[34;1m[T] DEBUG: m 4\n\x1b[0m");
 }
 
+// Under the journal (JOURNAL_STREAM names stdout) each entry has its
+// priority and ends with its line end, also one logged without it.
+TEST(LogPrint, EveryJournalEntryEnds)
+{
+    const OutputCapture out;
+    struct stat stdoutStat {};
+    fstat(1, &stdoutStat);
+    setenv("JOURNAL_STREAM",
+           (std::to_string(stdoutStat.st_dev) + ":" + std::to_string(stdoutStat.st_ino)).c_str(), 1);
+    logSetup();
+    handleManagerMsg(R"({"command":"x"})", SYS_STATE_IDLE, {});
+    logPrint("net", "f", 1, kLevelWarn, "next\n");
+    EXPECT_EQ(std::regex_replace(out.text(), std::regex(R"(\[[-0-9: ]+\] )"), ""),
+              "<5>NOTICE: recv msg:{\"command\":\"x\"}\n<3>ERR: cmd null\n<4>WARN: next\n");
+}
+
 // A message is cut to 2047 characters; one cut short (here a manager text
 // that escaping made four times as long) still ends its line.
 TEST(LogPrint, ACutLineStillEnds)
 {
     const OutputCapture out;
-    handleManagerMsg(std::string(kManagerReadMax, '\x01').c_str());
+    handleManagerMsg(std::string(kManagerReadMax, '\x01').c_str(), SYS_STATE_IDLE, {});
     std::string escaped = "NOTICE: recv msg:";
     while (escaped.size() < 3000)
         escaped += "\\x01";

@@ -5,8 +5,10 @@
 
 #include <arpa/inet.h>
 #include <array>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 
 #include "client/loop.h"
@@ -36,14 +38,23 @@ class ManagerTest : public ::testing::Test {
         ev_io_start(g_loop, &g_clientWatcher);
         setSysState(SYS_STATE_IDLE);
     }
-    // Forgets the connection; a listener at the manager's address stands instead.
+    // Forgets the connection; a listener at the manager's address stands
+    // instead, in a namespace of its own at usb0's far end (mgr0 moves
+    // there), as the manager's PC is: the client's connection leaves by usb0.
     static int managerListening()
     {
         ev_io_stop(g_loop, &g_clientWatcher);
         g_clientFd = -1;
+        sh("ip netns add rc-manager && ip link set mgr0 netns rc-manager && "
+           "ip -n rc-manager addr add 10.10.10.2/24 dev mgr0 && ip -n rc-manager link set mgr0 up");
+        const int board = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        const int manager = open("/run/netns/rc-manager", O_RDONLY | O_CLOEXEC);
+        setns(manager, CLONE_NEWNET);
         const int fd = TCP_SocketCreate();
         EXPECT_EQ(SocketBindAddress(fd, kManagerIp, kManagerPort), 0);
         listen(fd, 1);
+        setns(board, CLONE_NEWNET);
+        close(manager), close(board);
         return fd;
     }
     void say(const std::string &t) { ASSERT_EQ(write(peer_, t.data(), t.size()), ssize_t(t.size())); }
