@@ -41,23 +41,27 @@ stage() {
   fi
 }
 
-# beside NAME COMMAND...: starts COMMAND beside the stages that follow.
+# beside NAME COMMAND...: starts COMMAND beside the stages that follow. Its
+# time, written when it ends, is in build-logs/.NAME.time.
 beside() {
   local name=$1
   shift
   echo "== $name: started beside"
-  setsid "$@" >"$logs/$name.log" 2>&1 &
+  # shellcheck disable=SC2016 # the inner shell's own variables
+  setsid bash -c 's=$SECONDS; "${@:2}"; rc=$?; echo $((SECONDS - s)) >"$1"; exit $rc' \
+    _ "$logs/.$name.time" "$@" >"$logs/$name.log" 2>&1 &
   pids[$name]=$! since[$name]=$SECONDS
 }
 
-# join NAME: waits for a stage started beside, and shows how it ended. A
-# stage that ended early was joined already, by the stage that followed.
+# join NAME: waits for a stage started beside, and shows how it ended, with
+# its own time (a stage that ended early is joined by the next stage, or at
+# the end).
 join() {
   [[ -v "pids[$1]" ]] || return 0
   local name=$1 pid=${pids[$1]}
   unset "pids[$name]"
   if wait "$pid"; then
-    echo "== $name: passed in $((SECONDS - since[$name])) s"
+    echo "== $name: passed in $(cat "$logs/.$name.time" 2>/dev/null || echo $((SECONDS - since[$name]))) s"
     tail -n 12 "$logs/$name.log"
   else
     failed "$name"
