@@ -6,7 +6,7 @@
 # Boots the Debian 12 guest of the board tests (scripts/lib/board.sh) for the
 # given architecture: amd64 (the default; qemu-system-x86_64) or arm64, the
 # boards' own (qemu-system-aarch64, the Arm "virt" machine, console ttyAMA0).
-# The image is built on first use (amd64 about a minute, arm64 a few), then
+# The image is built on first use (amd64 in about 40 s, arm64 in about 100 s), then
 # cached. It installs the .deb built from this checkout for that
 # architecture with dpkg, pairs the guest with the simulated manager
 # (tools/sim_manager.py, started with the given options, default

@@ -41,23 +41,27 @@ stage() {
   fi
 }
 
-# beside NAME COMMAND...: starts COMMAND beside the stages that follow.
+# beside NAME COMMAND...: starts COMMAND beside the stages that follow. Its
+# time, written when it ends, is in build-logs/.NAME.time.
 beside() {
   local name=$1
   shift
   echo "== $name: started beside"
-  setsid "$@" >"$logs/$name.log" 2>&1 &
+  # shellcheck disable=SC2016 # the inner shell's own variables
+  setsid bash -c 's=$SECONDS; "${@:2}"; rc=$?; echo $((SECONDS - s)) >"$1"; exit $rc' \
+    _ "$logs/.$name.time" "$@" >"$logs/$name.log" 2>&1 &
   pids[$name]=$! since[$name]=$SECONDS
 }
 
-# join NAME: waits for a stage started beside, and shows how it ended. A
-# stage that ended early was joined already, by the stage that followed.
+# join NAME: waits for a stage started beside, and shows how it ended, with
+# its own time (a stage that ended early is joined by the next stage, or at
+# the end).
 join() {
   [[ -v "pids[$1]" ]] || return 0
   local name=$1 pid=${pids[$1]}
   unset "pids[$name]"
   if wait "$pid"; then
-    echo "== $name: passed in $((SECONDS - since[$name])) s"
+    echo "== $name: passed in $(cat "$logs/.$name.time" 2>/dev/null || echo $((SECONDS - since[$name]))) s"
     tail -n 12 "$logs/$name.log"
   else
     failed "$name"
@@ -82,11 +86,13 @@ native() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cmake --build build -j"$(nproc)"
 }
-# The boards, two virtual machines at a time from the start, in two queues
-# of about the same length: the arm64 gadget board the product ships for,
-# then the amd64 PC with a USB NIC; and the upgrades from each release on an
-# amd64 gadget board.
-beside boards bash -c 'tests/board/gadget_test.sh && tests/board/usb_nic_test.sh'
+# The boards, three virtual machines from the start: the arm64 gadget board
+# the product ships for; the amd64 PC with a USB NIC, and the upgrades from
+# each release on an amd64 gadget board. Both guest images are built at
+# once; the two amd64 boards share theirs (the second waits for the first's
+# build), and each board waits for no other.
+beside gadget tests/board/gadget_test.sh
+beside usb-nic tests/board/usb_nic_test.sh
 beside upgrades tests/board/upgrade_test.sh
 # The Debian packages: the amd64 one (the board test may have built it
 # already: build-deb.sh then keeps it) and the source package, checked.
@@ -107,6 +113,7 @@ stage deb package
 beside piuparts scripts/check-piuparts.sh "$deb"
 stage arm64 scripts/check-arm64.sh
 join piuparts
+join usb-nic
 join upgrades
-join boards
+join gadget
 echo "== all stages passed in $((SECONDS - started)) s"

@@ -38,7 +38,7 @@ source "$BOARD_ROOT/scripts/lib/sandbox.sh"
 #   BOARD_CONSOLE  the serial console the kernel and root's getty use.
 #   BOARD_BINFMT   the qemu-user interpreter that runs the image's programs
 #                  while it is built on another architecture (_board_binfmt).
-# The kernel is Debian's linux-image-$BOARD_ARCH.
+# The kernel is Debian's linux-image-$BOARD_ARCH (_board_kernel).
 : "${BOARD_ARCH:=amd64}"
 case $BOARD_ARCH in
 amd64) BOARD_QEMU=(qemu-system-x86_64 -M pc) BOARD_CONSOLE=ttyS0 BOARD_BINFMT=qemu-x86_64 ;;
@@ -48,8 +48,7 @@ arm64) BOARD_QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a72) BOARD_CONSOLE=tt
   return 1
   ;;
 esac
-BOARD_PACKAGES=(systemd systemd-sysv udev kmod procps iproute2 net-tools openssh-client
-  "linux-image-$BOARD_ARCH" initramfs-tools libev4 libcjson1)
+BOARD_PACKAGES=(systemd systemd-sysv udev kmod procps iproute2 net-tools openssh-client libev4 libcjson1)
 BOARD_HOST_MAC=52:54:00:b0:a2:d1
 
 _board_say() { printf 'board: %s\n' "$*" >&2; }
@@ -62,23 +61,13 @@ _board_mirrors() {
     awk '$1 ~ /debian/ && $2 ~ /^bookworm/ { print "deb " $1 " " $2 " " $3 }' | sort -u
 }
 
-# The files the image gets on top of its packages (copied in before the
-# kernel is installed, so that its initramfs already takes the hook).
+# The files the image gets on top of its packages.
 _board_image_files() {
   local d=$1
-  mkdir -p "$d/etc/initramfs-tools/conf.d" "$d/etc/initramfs-tools/hooks" \
-    "$d/etc/systemd/system/serial-getty@$BOARD_CONSOLE.service.d" "$d/etc/systemd/system/sysinit.target.wants"
+  mkdir -p "$d/etc/systemd/system/serial-getty@$BOARD_CONSOLE.service.d" "$d/etc/systemd/system/sysinit.target.wants"
   echo board >"$d/etc/hostname"
   printf '127.0.0.1 localhost\n127.0.1.1 board\n' >"$d/etc/hosts"
   echo '/dev/vda / ext4 rw 0 0' >"$d/etc/fstab"
-  # A small initramfs: only what mounts the virtio root disk. Each package
-  # that triggers it rebuilds it, under emulation on another architecture:
-  # a full one (MODULES=most) takes the arm64 build past 20 minutes.
-  echo MODULES=list >"$d/etc/initramfs-tools/conf.d/board"
-  # shellcheck disable=SC2016 # the hook's own variable
-  printf '#!/bin/sh\n[ "$1" = prereqs ] && exit 0\n. /usr/share/initramfs-tools/hook-functions\n%s\n' \
-    'manual_add_modules virtio_mmio virtio_pci virtio_blk ext4' >"$d/etc/initramfs-tools/hooks/board"
-  chmod 755 "$d/etc/initramfs-tools/hooks/board"
   # shellcheck disable=SC2016 # the unit's own variable
   printf '[Service]\nExecStart=\nExecStart=-/sbin/agetty --autologin root --noclear --keep-baud 115200 %%I $TERM\n' \
     >"$d/etc/systemd/system/serial-getty@$BOARD_CONSOLE.service.d/autologin.conf"
@@ -112,7 +101,7 @@ SCRIPT
 # The cache key: the architecture, then a digest of what makes the image.
 _board_image_key() {
   printf '%s-' "$BOARD_ARCH"
-  { echo "$BOARD_ARCH $BOARD_CONSOLE ${BOARD_PACKAGES[*]}"; _board_mirrors; declare -f _board_image_files _board_image_build; } |
+  { echo "$BOARD_ARCH $BOARD_CONSOLE ${BOARD_PACKAGES[*]}"; _board_mirrors; declare -f _board_image_files _board_kernel _board_image_build; } |
     sha256sum | cut -c1-16
 }
 
@@ -148,47 +137,97 @@ _board_rm_tree() {
   rm -rf --one-file-system "$1"
 }
 
+# _board_kernel WORK: the kernel and its initramfs (WORK/vmlinuz,
+# WORK/initrd.img), made on this machine from the Debian packages that the
+# image's build downloaded into WORK/debs, rather than by the packages' own
+# scripts in the image: there every package that triggers initramfs-tools
+# rebuilds the initramfs, and on another architecture the kernel's
+# unpacking, its depmod and each rebuild run under emulation (half the arm64
+# image's build). The kernel is linux-image-$BOARD_ARCH's, its files
+# unpacked into the image as dpkg would (no package there depends on it, so
+# its dpkg is not told), its modules indexed by this machine's depmod. The
+# initramfs is busybox-static's busybox, the modules that mount the root
+# disk (virtio, ext4) and an init that loads them, mounts root= and hands
+# over to the image's systemd, as initramfs-tools' would.
+_board_kernel() {
+  local work=$1 d=$1/initramfs deb kver m
+  deb=$(ls "$work"/debs/linux-image-[0-9]*.deb) && kver=$(dpkg-deb -f "$deb" Package) && kver=${kver#linux-image-} &&
+    dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$work/root" &&
+    depmod -b "$work/root" "$kver" && cp "$work/root/boot/vmlinuz-$kver" "$work/vmlinuz" || return 1
+  mkdir -p "$d/bin" "$d/dev" "$d/proc" "$d/root" "$d/modules" "$work/busybox"
+  dpkg-deb -x "$work"/debs/busybox-static_*.deb "$work/busybox" && cp "$work/busybox/bin/busybox" "$d/bin/" &&
+    mknod -m 600 "$d/dev/console" c 5 1 || return 1
+  # The modules, each after those it needs, in the order modprobe would
+  # load them; crc32c_generic is ext4's checksum, which it asks the kernel
+  # for by name.
+  for m in $(modprobe -d "$work/root" -S "$kver" --show-depends -a virtio_pci virtio_blk crc32c_generic ext4 |
+    awk '$1 == "insmod" && !seen[$2]++ { print $2 }'); do
+    cp "$m" "$d/modules/" && echo "${m##*/}" >>"$d/modules/order" || return 1
+  done
+  # shellcheck disable=SC2016 # the init's own variables
+  printf '%s\n' '#!/bin/busybox sh' '/bin/busybox --install -s /bin' 'export PATH=/bin' \
+    'mount -t devtmpfs devtmpfs /dev && mount -t proc proc /proc' \
+    'for m in $(cat /modules/order); do insmod "/modules/$m"; done' \
+    'for a in $(cat /proc/cmdline); do case $a in root=*) root=${a#root=} ;; esac; done' \
+    'i=0; while [ ! -b "$root" ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done' \
+    'mount -t ext4 -o rw "$root" /root || { echo "initramfs: cannot mount $root"; exec sh; }' \
+    'umount /proc && mount --move /dev /root/dev && exec switch_root /root /sbin/init' >"$d/init"
+  chmod 755 "$d/init"
+  (cd "$d" && find . | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initrd.img"
+}
+
 _board_image_build() {
   local out=$1 work=$1.work mirrors
-  _board_rm_tree "$work" && mkdir -p "$work/files"
+  _board_rm_tree "$work" && mkdir -p "$work/files" "$work/debs/partial"
   _board_image_files "$work/files"
   _board_binfmt || return 1
   mapfile -t mirrors < <(_board_mirrors)
   # In a mount namespace of its own, the chroot's mounts end with it, even
-  # when it is killed.
-  # shellcheck disable=SC2016 # $1 is the hook's own argument
-  unshare --mount --propagation private mmdebstrap --quiet --variant=essential --mode=root --arch="$BOARD_ARCH" --include="$(IFS=, && echo "${BOARD_PACKAGES[*]}")" \
-    --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+  # when it is killed. /usr merged as Debian 12's installer makes it (not by
+  # the usrmerge package, which brings perl). The last hook downloads the
+  # kernel and busybox-static with the image's apt, for _board_kernel.
+  # shellcheck disable=SC2016 # $1 and $MMDEBSTRAP_APT_CONFIG are the hooks'
+  unshare --mount --propagation private mmdebstrap --quiet --variant=essential --mode=root --arch="$BOARD_ARCH" \
+    --include="$(IFS=, && echo "${BOARD_PACKAGES[*]}")" --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
+    --dpkgopt=force-unsafe-io --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
     --dpkgopt='path-exclude=/usr/share/locale/*' \
-    --essential-hook="cp -a '$work/files/.' \"\$1/\"" bookworm "$work/root" "${mirrors[@]}" || return 1
+    --essential-hook="cp -a '$work/files/.' \"\$1/\"" \
+    --customize-hook="APT_CONFIG=\"\$MMDEBSTRAP_APT_CONFIG\" apt-get install -qq --download-only --no-install-recommends -o Dir::Cache::Archives='$work/debs/' linux-image-$BOARD_ARCH busybox-static" \
+    bookworm "$work/root" "${mirrors[@]}" >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2 && return 1; }
   # The documentation was left out of the image only: a package installed
   # later gets its files whole.
   rm -f "$work/root/etc/dpkg/dpkg.cfg.d/99mmdebstrap"
   od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$work/root/etc/machine-id"
-  cp "$work"/root/boot/vmlinuz-* "$work/vmlinuz" && cp "$work"/root/boot/initrd.img-* "$work/initrd.img" || return 1
+  _board_kernel "$work" || return 1
   truncate -s 2G "$work/disk.raw" && mke2fs -q -t ext4 -L board -d "$work/root" "$work/disk.raw" || return 1
-  rm -rf "$work/root" "$work/files"
+  rm -rf "$work/root" "$work/files" "$work/debs" "$work/busybox" "$work/initramfs" "$work/build.log"
   mv "$work" "$out"
 }
 
 # board_image: sets BOARD_IMAGE to the cached guest image, a directory with
 # disk.raw, vmlinuz and initrd.img, built first when there is none for this
-# architecture, package list, these mirrors and this recipe (amd64 about a
-# minute; arm64, its packages set up under qemu-user, a few minutes).
-# BOARD_CACHE (default /var/cache/robot-client-board) holds one image per
-# architecture, in ARCH-DIGEST: an older one of the same architecture is
-# removed, the other architecture's is left alone.
+# architecture, package list, these mirrors and this recipe (about 40 s for
+# amd64; 100 s for arm64, its packages set up under qemu-user; twice that
+# beside the test command's builds). BOARD_CACHE (default
+# /var/cache/robot-client-board) holds one image per architecture, in
+# ARCH-DIGEST: an older one of the same architecture is removed, the other
+# architecture's is left alone. One build at a time for an architecture:
+# a second board asking for the image meanwhile waits for it (a lock).
 board_image() {
-  local key old
+  local key old lock rc=0
   key=$(_board_image_key)
   BOARD_IMAGE=$BOARD_CACHE/$key
   [ -f "$BOARD_IMAGE/disk.raw" ] && return 0
-  _board_say "building the $BOARD_ARCH guest image $BOARD_IMAGE (once per package list and recipe)"
-  mkdir -p "$BOARD_CACHE"
-  for old in "$BOARD_CACHE/$BOARD_ARCH"-*; do
-    if [ -e "$old" ] && [ "${old##*/}" != "$key.work" ]; then _board_rm_tree "$old"; fi
-  done
-  _board_image_build "$BOARD_IMAGE"
+  mkdir -p "$BOARD_CACHE" && exec {lock}>"$BOARD_CACHE/.$BOARD_ARCH.lock" && flock "$lock" || return 1
+  if [ ! -f "$BOARD_IMAGE/disk.raw" ]; then
+    _board_say "building the $BOARD_ARCH guest image $BOARD_IMAGE (once per package list and recipe)"
+    for old in "$BOARD_CACHE/$BOARD_ARCH"-*; do
+      if [ -e "$old" ]; then _board_rm_tree "$old"; fi
+    done
+    _board_image_build "$BOARD_IMAGE" || rc=1
+  fi
+  exec {lock}>&-
+  return $rc
 }
 
 # board_deb [ARCH]: builds the packages from this checkout for ARCH (the
@@ -250,7 +289,11 @@ board_boot() {
       nic+=(-device "virtio-net-pci,netdev=n1,id=hostnic,mac=$BOARD_HOST_MAC")
       # The manager's side loaded from the start, as on a PC that is up
       # before the cable comes: no driver loads while the link comes up.
-      append=" modules-load=dummy_hcd,cdc_ether,bridge"
+      # Without high-resolution timers: while the link is up, dummy_hcd
+      # runs its transfers from a 125 us timer, which under TCG took 40% of
+      # a processor; at the kernel's tick (4 ms) it takes 6%, and the link
+      # still carries megabytes a second.
+      append=" modules-load=dummy_hcd,cdc_ether,bridge highres=off"
       [ "$2" = out ] && append+=" usbcore.authorized_default=0"
       shift
       ;;
@@ -311,9 +354,21 @@ board_install() {
   echo "$line" >"$BOARD_DIR/sshd/authorized_keys"
 }
 
+# _board_cpu: says how much processor time this boot's QEMU has used so
+# far, once a boot (the machine's two processors are the test command's
+# budget).
+_board_cpu() {
+  local f
+  [ -n "${BOARD_QEMU_PID:-}" ] && [ "$BOARD_QEMU_PID" != "${_board_cpu_said:-}" ] &&
+    read -ra f 2>/dev/null <"/proc/$BOARD_QEMU_PID/stat" || return 0
+  _board_say "this boot's QEMU used $(((f[13] + f[14]) / $(getconf CLK_TCK))) s of processor time"
+  _board_cpu_said=$BOARD_QEMU_PID
+}
+
 # board_halt: syncs the guest's disks and ends it.
 board_halt() {
   board_sh sync >/dev/null
+  _board_cpu
   board_qmp quit >/dev/null
   proc_wait "$BOARD_QEMU_PID" 30
 }
@@ -325,6 +380,7 @@ board_down() {
   set +e
   trap - EXIT INT TERM
   [ -n "${BOARD_DIR:-}" ] || return 0
+  _board_cpu
   for pid in "${SB_PIDS[@]}"; do proc_stop "$pid"; done
   SB_PIDS=()
   ip netns del "$SB_MANAGER_NS" 2>/dev/null

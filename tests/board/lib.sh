@@ -26,14 +26,22 @@ finish() {
   say "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }
-# prepare: the cached guest image and this checkout's package for the
-# board's architecture (the test command's deb and arm64 stages check the
-# packages themselves).
+# prepare [FUNCTION]: the cached guest image and this checkout's package for
+# the board's architecture (the test command's deb and arm64 stages check the
+# packages themselves). The package, and FUNCTION if given, are built while
+# the image is.
 prepare() {
+  local out pkg more=
+  out=$(mktemp) || die "mktemp"
+  scripts/build-deb.sh "$BOARD_ARCH" >"$out" &
+  pkg=$!
+  if [ $# -gt 0 ]; then "$1" & more=$!; fi
   board_image || die "guest image"
   timed "image (cached after the first run)"
-  board_deb || die "package build"
-  timed "package build"
+  wait "$pkg" && BOARD_DEB=$(tail -n 1 "$out") && [ -f "$BOARD_DEB" ] || die "package build"
+  rm -f "$out"
+  [ -z "$more" ] || wait "$more" || die "$1"
+  timed "package build${1:+ and $1}, beyond the image's time"
 }
 # until_guest CONDITION SECS: waits in the guest for a shell condition.
 until_guest() { board_sh "timeout $2 sh -c $(printf %q "until $1; do sleep 0.2; done")" $(($2 + 10)) >/dev/null; }
@@ -52,6 +60,9 @@ only_err_lines() { [ "$(journal -b -p err)" = "$(journal -b | grep 'ERR:')" ] &&
 # How many clients this boot started.
 starts() { journal -b | grep -c 'NOTICE: ev_run\.\.\.'; }
 received() { manager_query --cmd "$1" --count; }
+# nothing_started N: after a few of the client's ticks, still N clients
+# started this boot.
+nothing_started() { sleep 5 && [ "$(starts)" = "$1" ]; }
 # sent CMD SECS: waits until the manager has sent CMD.
 sent() { proc_until "$2" manager_query --event send --text "{\"cmd\":\"$1\"}" --at-least 1; }
 # manager OPTION...: a fresh simulated manager and an empty /userdata.

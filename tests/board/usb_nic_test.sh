@@ -16,11 +16,15 @@
 #      a stop during a slowed copy (the copy ends, then the client, in
 #      order). The gadget board's cable keeps usb0: neither a hot plug nor
 #      unplug of the device happens there.
-#   2. booted with the NIC attached: cold plug (usb0 there before the cable
-#      watch: one whole deployment); pairing again over usb0; the pre-flight
-#      check on the deployed board (all OK, nothing left, nothing started). The package's
-#      removal, install again and purge are the upgrade test's
-#      (upgrade_test.sh, run after this one on amd64: its maintainer scripts
+#   2. booted with the NIC attached, and able to be a gadget board
+#      (dummy_hcd, as the upgrade test's): cold plug (usb0 there before the
+#      cable watch: one whole deployment); pairing again over usb0; the
+#      pre-flight check on the deployed board (all OK, nothing left, nothing
+#      started); then, the NIC gone and the shipped gadget set-up enabled,
+#      the package removed during a slowed copy (the copy ends whole before
+#      usb0 goes) and installed again (usb0 and the watch back, nothing
+#      started). Its purge and its upgrades are the upgrade test's
+#      (upgrade_test.sh, beside this one on amd64: the maintainer scripts
 #      are shell, the same on every architecture).
 # Each is checked from the manager's record, the copied files and the
 # guest's journal, which holds no seccomp or sandbox denial at each
@@ -76,10 +80,12 @@ check "journalctl -p err lists the ERR lines" only_err_lines
 no_denials "boot without a NIC"
 timed "stop during a copy"
 
-# Cold plug: power on with the USB NIC attached.
+# Cold plug: power on with the USB NIC attached. The board can be a gadget
+# board too (dummy_hcd loaded, the manager's PC on its host side), for the
+# package's removal below.
 board_halt || die "power off"
 manager --run-time 1
-board_boot --usb || die "boot with the NIC"
+board_boot --usb --gadget in || die "boot with the NIC"
 timed "boot with the NIC"
 whole "cold plug"
 check "cold plug: sys_run_finish reported once" [ "$(received sys_run_finish)" = 1 ]
@@ -98,8 +104,31 @@ check "robot-client-check: all OK on a deployed board, nothing left, nothing sta
   'robot-client-check >/tmp/check.log 2>&1 && [ "$(grep -c ^OK: /tmp/check.log)" = 10 ] || ! cat /tmp/check.log'
 check "robot-client-check: /userdata as the copies left it, no connection to 7901" \
   [ "$(ls -A "$SB_USERDATA" | paste -sd' ') $(starts) $(manager_query --event accept --count)" = "AI app $n" ]
+timed "cold plug"
+
+# The package removed during a copy and installed again, on a gadget board:
+# with the NIC gone, the shipped gadget set-up, enabled, makes usb0 (the
+# cable in: the host side takes it at once) and the watch starts a client,
+# which deploys, slowed, once a manager answers. dpkg -r comes during its
+# copy: the copy ends whole before usb0 goes (the units' order). Installed
+# again, usb0 and the watch come back and no deployment starts.
+board_unplug || die "device_del usb-net"
+board_sh 'systemctl enable --now robot-client-gadget' >/dev/null 2>&1 || die "enable the gadget set-up"
+slow on || die "slow usb0"
+manager --run-time 1
+board_sh 'mount -o ro /dev/vdb /mnt && timeout 120 sh -c "until pgrep -x scp >/dev/null; do sleep 0.2; done" &&
+  dpkg -r robot-client >/tmp/dpkg.log 2>&1' 400 || die "dpkg -r during a copy"
+check "removed during a copy: sys_mount_finish after a whole copy" [ "$(received sys_mount_finish)" = 1 ]
+check "removed during a copy: copies whole" copies_whole
+check "remove: nothing runs, usb0 gone" board_sh '! pgrep -x robot-client && ! pgrep -x robot-client-ca && [ ! -e /sys/class/net/usb0 ]'
+n=$(starts)
+board_sh 'dpkg -i /mnt/robot-client_*.deb >/tmp/dpkg.log 2>&1 || ! cat /tmp/dpkg.log' 180 || die "install again"
+check "installed again: usb0 back, enabled, the cable watch runs" \
+  [ "$(board_sh 'ls -d /sys/class/net/usb0; systemctl is-enabled robot-client; systemctl is-active robot-client-cable')" = \
+  $'/sys/class/net/usb0\nenabled\nactive' ]
+check "installed again with the cable in: nothing started" nothing_started "$n"
 loud_filter off || die "the filtered calls as shipped"
 no_denials "boot with the NIC"
-timed "cold plug"
+timed "remove during a copy, install again"
 
 finish
