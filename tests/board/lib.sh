@@ -60,9 +60,9 @@ only_err_lines() { [ "$(journal -b -p err)" = "$(journal -b | grep 'ERR:')" ] &&
 # How many clients this boot started.
 starts() { journal -b | grep -c 'NOTICE: ev_run\.\.\.'; }
 received() { manager_query --cmd "$1" --count; }
-# nothing_started N: after a few of the client's ticks, still N clients
-# started this boot.
-nothing_started() { sleep 5 && [ "$(starts)" = "$1" ]; }
+# nothing_started N [A]: after a few of the client's ticks, still N clients
+# started this boot (and A connections to the manager).
+nothing_started() { sleep 5 && [ "$(starts)" = "$1" ] && [ "${2:-$(manager_query --event accept --count)}" = "$(manager_query --event accept --count)" ]; }
 # sent CMD SECS: waits until the manager has sent CMD.
 sent() { proc_until "$2" manager_query --event send --text "{\"cmd\":\"$1\"}" --at-least 1; }
 # manager OPTION...: a fresh simulated manager and an empty /userdata.
