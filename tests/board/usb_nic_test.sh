@@ -136,7 +136,7 @@ check "installed again with the cable in: nothing started" nothing_started "$n"
 # gadget's making, is no plug-in. The cable out and in after it deploys, once.
 a=$(manager_query --event accept --count) hub='$(grep -l dummy_hcd /sys/bus/usb/devices/usb*/serial | xargs dirname)/authorized_default'
 board_sh "dpkg -r robot-client >/tmp/dpkg.log 2>&1 && echo 0 >$hub && { dpkg -i /mnt/robot-client_*.deb >/tmp/dpkg.log 2>&1 & p=\$!; } &&
-  timeout 60 sh -c 'until systemctl is-active -q robot-client-cable; do sleep 0.2; done' && echo 1 >\$(grep -l 0104 /sys/bus/usb/devices/*/idProduct | xargs dirname)/authorized && wait \$p || ! cat /tmp/dpkg.log" 300 || die "removed, installed again, the gadget enumerated late"
+  timeout 240 sh -c 'until systemctl is-active -q robot-client-cable; do sleep 0.2; done' && echo 1 >\$(grep -l 0104 /sys/bus/usb/devices/*/idProduct | xargs dirname)/authorized && wait \$p || ! cat /tmp/dpkg.log" 300 || die "removed, installed again, the gadget enumerated late"
 check "enumerated late: the watch's line and status tell why it started nothing, and to plug in again" until_guest "journalctl -b -u robot-client-cable -o cat | grep -Eq \
   'usb0 carrier up \((the package is being installed|usb0 was made by the package.s installation)\): no deployment started' && systemctl show -p StatusText --value robot-client-cable | grep -q 'plug in again to deploy\$'" 30
 check "enumerated late: no client started, no connection to port 7901" nothing_started "$n" "$a"
