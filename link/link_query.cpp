@@ -14,6 +14,11 @@
 
 namespace {
 
+// The kernel's answer about one link: about 1.5 KiB for a USB network
+// interface (no VF attributes are asked for); room for five.
+constexpr size_t kAnswerMax = 8192;
+using AnswerBuffer = std::array<char, kAnswerMax>;
+
 // A link request that names usb0.
 struct LinkRequest {
     nlmsghdr header;
@@ -36,7 +41,7 @@ LinkRequest usb0Request(uint16_t type, uint16_t flags)
 
 // Sends the request and reads the kernel's answer into buf: the first
 // record of it, or nullptr.
-const nlmsghdr *ask(const LinkRequest &request, std::array<char, kNetlinkReadMax> &buf)
+const nlmsghdr *ask(const LinkRequest &request, AnswerBuffer &buf)
 {
     const FdGuard fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (fd.get() < 0 || send(fd.get(), &request, sizeof(request), 0) < 0)
@@ -50,7 +55,7 @@ const nlmsghdr *ask(const LinkRequest &request, std::array<char, kNetlinkReadMax
 }
 
 // usb0's link as the kernel tells it now, in buf, or nullptr.
-const ifinfomsg *usb0Info(std::array<char, kNetlinkReadMax> &buf)
+const ifinfomsg *usb0Info(AnswerBuffer &buf)
 {
     const nlmsghdr *answer = ask(usb0Request(RTM_GETLINK, 0), buf);
     if (answer == nullptr || answer->nlmsg_type != RTM_NEWLINK ||
@@ -63,7 +68,7 @@ const ifinfomsg *usb0Info(std::array<char, kNetlinkReadMax> &buf)
 
 Usb0Link queryUsb0Link()
 {
-    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
+    alignas(nlmsghdr) AnswerBuffer buf{};
     const ifinfomsg *info = usb0Info(buf);
     if (info == nullptr)
         return {};
@@ -94,7 +99,7 @@ int setUsb0Up()
     LinkRequest request = usb0Request(RTM_NEWLINK, NLM_F_ACK);
     request.info.ifi_flags = IFF_UP;
     request.info.ifi_change = IFF_UP;
-    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
+    alignas(nlmsghdr) AnswerBuffer buf{};
     const nlmsghdr *answer = ask(request, buf);
     if (answer == nullptr || answer->nlmsg_type != NLMSG_ERROR ||
         answer->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))

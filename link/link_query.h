@@ -4,7 +4,7 @@
 
 // The board's end of the USB network link to the manager.
 constexpr const char *kUsbIfName = "usb0";
-// One read of link notifications or answers takes at most this much.
+// One read of link notifications takes at most this much.
 constexpr int kNetlinkReadMax = 20480;
 
 #include <cstdint>

@@ -9,6 +9,7 @@
 #include <linux/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <span>
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -121,12 +122,12 @@ int openLinkSocket()
     return fd;
 }
 
-// Reads what stayed queued after lost notifications into news, for at most
+// Reads what stayed queued after lost notifications (into buf, the failed
+// read's: 4-byte aligned) and adds it to news, for at most
 // kDrainSecMax. A flood that outlasts it is dropped: the socket is
 // subscribed afresh in its place, on the same descriptor.
-void drainLinkNotifications(int fd, bool print, LinkNews &news)
+void drainLinkNotifications(int fd, bool print, std::span<char> buf, LinkNews &news)
 {
-    alignas(nlmsghdr) std::array<char, kNetlinkReadMax> buf{};
     for (const double until = monotonicNow() + kDrainSecMax;;) {
         const auto got = static_cast<int>(recv(fd, buf.data(), buf.size(), MSG_DONTWAIT));
         if (got < 0 && errno != ENOBUFS)
@@ -209,7 +210,7 @@ LinkNews readLinkNotifications(int fd, bool print)
     // What stayed queued is older than the kernel's answer: walked first,
     // so that no older record overwrites it.
     LinkNews news;
-    drainLinkNotifications(fd, print, news);
+    drainLinkNotifications(fd, print, buf, news);
     news.pluggedIn = usb0PluggedInUnseen() || news.pluggedIn;
     news.carrierUpCount = s_usb0CarrierUpCount;
     return news;
