@@ -26,18 +26,19 @@
 #      killed by SIGSEGV, systemd starts it again and the watch says so
 #      (NOTICE, status) with the failed copies; plugged in again with
 #      /robot/AI gone, the new client deploys to the end, and the failed
-#      copy shows in its status, its summary line (WARN) and the watch's
-#      status. (One plug-in serves these: a separate "cable in after
-#      waiting" deployment would repeat the cold boot's.) Last, a unit of
-#      the image's own that gives usb0 its address at boot, before the
-#      watch starts.
+#      copy shows in its status, its summary line (WARN), the watch's
+#      status, the unit (failed, the board degraded) and the operator
+#      guide's OnFailure= handler (one line). (One plug-in serves these: a
+#      separate "cable in after waiting" deployment would repeat the cold
+#      boot's.) Plugged in again, a good deployment: the cable out and in
+#      while its application runs makes the same process announce again, no
+#      other comes while the cable stays in, and the unit is no longer
+#      failed, nor the board degraded. Last, a unit of the image's own that
+#      gives usb0 its address at boot, before the watch starts.
 #   2. booted with the cable in (usb0 given its address by that unit): a
 #      cold boot deploys, files identical, and the client's and the watch's
-#      status tell how it ended; a
-#      second plug-in deploys again, the cable out and in while
-#      its application runs makes the same process announce again, and no
-#      third comes while the cable stays in; the client disabled: a plug-in
-#      starts nothing; a client started by hand beside the unit stays the
+#      status tell how it ended; the client disabled: a plug-in starts
+#      nothing; a client started by hand beside the unit stays the
 #      only one; journalctl -p err lists exactly the client's ERR lines;
 #      last, since they take usb0 away, the gadget set-up's own checks
 #      (gadget_setup_checks.sh: a whole gadget, a leftover, an unbound one,
@@ -100,9 +101,16 @@ check "... then that systemd started it again" until_guest \
   "systemctl show -p StatusText --value robot-client-cable | grep -q 'last plug-in at .*: robot-client.service started again by systemd\$'" 30
 # Plugged in again with /robot/AI gone: the new client deploys to the end,
 # its copy of /robot/AI fails, the unit fails (status 4), and the client's
-# status, its summary line (a WARN) and the watch's status say so.
-board_sh 'mv /robot/AI /robot/AI.off' && mv "$SB_ROBOT/AI" "$BOARD_DIR/AI.off" && slow off && cable in || die "cable in"
+# status, its summary line (a WARN) and the watch's status say so, as does
+# the operator guide's OnFailure= handler (its three files, as there).
+# shellcheck disable=SC2016 # expanded by the handler
+board_sh 'mv /robot/AI /robot/AI.off && printf "%s\n" '\''#!/bin/sh'\'' "logger -p user.err -t robot-client-failed \"robot-client \$MONITOR_SERVICE_RESULT, exit status \$MONITOR_EXIT_STATUS: \$(tr '\''\n'\'' '\'' '\'' </run/robot-client/deployment)\"" >/usr/local/sbin/robot-client-failed &&
+  chmod 755 /usr/local/sbin/robot-client-failed && printf "[Unit]\nDescription=Tell that a robot-client deployment failed\n[Service]\nType=oneshot\nExecStart=/usr/local/sbin/robot-client-failed\n" >/etc/systemd/system/robot-client-failed.service &&
+  printf "[Unit]\nOnFailure=robot-client-failed.service\n" >/etc/systemd/system/robot-client.service.d/on-failure.conf && systemctl daemon-reload' &&
+  mv "$SB_ROBOT/AI" "$BOARD_DIR/AI.off" && slow off && cable in || die "OnFailure= handler, cable in"
 whole "plugged in again after an unplug during the copy" 4
+check "a failed copy: is-failed says failed, is-system-running degraded" [ "$(board_sh 'systemctl is-failed robot-client; systemctl is-system-running')" = $'failed\ndegraded' ]
+check "a failed copy: the OnFailure= handler logs it, once" until_guest '[ "$(journalctl -b -t robot-client-failed -o cat | cut -c1-62)" = "robot-client exit-code, exit status 4: format=1 state=finished" ]' 30
 check "plugged in again: the client systemd restarted, on a new connection" [ "$(starts) $(manager_query --event accept --count)" = "2 2" ]
 check "a failed copy: the watch's status tells it" until_guest "systemctl show -p StatusText --value robot-client-cable |
   grep -Eq '^cable in since .*: robot-client.service failed at .* \(exit status 4[^)]*\); copies: app ok, AI exit [0-9]+\$'" 30
@@ -113,6 +121,29 @@ check "a failed copy: the client's summary line is a WARN" grep -q \
   'WARN: deployment ended: run finished after [0-9]* s; copy of /robot/app ok, copy of /robot/AI failed' <<<"$(journal -b)"
 board_sh 'rm /robot/app/large.bin && mv /robot/AI.off /robot/AI' && rm "$SB_ROBOT/app/large.bin" &&
   mv "$BOARD_DIR/AI.off" "$SB_ROBOT/AI" || die "large file, /robot/AI"
+timed "cable in, an unplug during the copy, a crash, in again"
+
+# Plugging in again after the failed copy runs a good deployment (the
+# failed unit's start resets it: the board is no longer degraded): the
+# cable out and in again while its application runs makes the same process
+# start the handshake again, on the same connection; no other comes while
+# the cable then stays in. (The run lasts long enough for the restart to
+# reach the manager first, also when a busy machine takes seconds over the
+# cable out and in: a run that ended first would make the restart a new
+# client.)
+manager --run-time 20
+replug || die "cable out and in"
+check "carrier: the client runs the deployment" sent sys_runing 120
+pid=$(unit MainPID) n=$(received connected)
+replug || die "cable out and in"
+check "carrier up: connected again" proc_until 60 manager_query --conn 1 --cmd connected --at-least $((n + 1))
+check "carrier up: the same process" [ "$(unit MainPID)" = "$pid" ]
+whole "plugged in again"
+sleep 3
+check "three clients this boot, no other while the cable stays in" [ "$(starts)" = 3 ]
+check "a good deployment after the failed one: not failed, the board running, not degraded" [ "$(board_sh 'systemctl is-failed robot-client; systemctl is-system-running')" = $'inactive\nrunning' ]
+check "systemctl status shows the cable in" \
+  board_sh "systemctl show -p StatusText --value robot-client-cable | grep -q '^cable in since'"
 # The image gives usb0 its address at boot, before the watch starts, as a
 # vendor's network set-up may: the power-on below deploys all the same.
 board_sh "printf '%s\n' '[Unit]' 'BindsTo=sys-subsystem-net-devices-usb0.device' \
@@ -121,7 +152,7 @@ board_sh "printf '%s\n' '[Unit]' 'BindsTo=sys-subsystem-net-devices-usb0.device'
   '[Install]' 'WantedBy=sys-subsystem-net-devices-usb0.device' >/etc/systemd/system/board-usb0-address.service &&
   systemctl enable board-usb0-address" >/dev/null 2>&1 || die "usb0's address at boot"
 no_denials "boot with the cable out"
-timed "cable in, an unplug during the copy, a crash, in again"
+timed "plugged in again, the cable out and in while running"
 
 # A gadget board powered on with the cable in: usb0 is the shipped set-up's
 # and a whole deployment runs.
@@ -138,26 +169,6 @@ check "cold boot: the client's status and the watch's tell how it ended" proc_un
   $'run finished after N s; copies ok; handshake restarts: N by carrier-up, N by dropped connection
 cable in since T: robot-client.service ended at T (exit status 0); copies: both ok'
 timed "cold boot"
-
-# Plugging in again runs a second deployment: the cable out and in again
-# while its application runs makes the same process start the handshake
-# again, on the same connection; no third comes while the cable then stays
-# in. (The run lasts long enough for the restart to reach the manager
-# first, also when a busy machine takes seconds over the cable out and in:
-# a run that ended first would make the restart a new client.)
-manager --run-time 20
-replug || die "cable out and in"
-check "carrier: the client runs the deployment" sent sys_runing 120
-pid=$(unit MainPID) n=$(received connected)
-replug || die "cable out and in"
-check "carrier up: connected again" proc_until 60 manager_query --conn 1 --cmd connected --at-least $((n + 1))
-check "carrier up: the same process" [ "$(unit MainPID)" = "$pid" ]
-whole "plugged in again"
-sleep 3
-check "two deployments, no third while the cable stays in" [ "$(starts)" = 2 ]
-check "systemctl status shows the cable in" \
-  board_sh "systemctl show -p StatusText --value robot-client-cable | grep -q '^cable in since'"
-timed "plugged in again, the cable out and in while running"
 
 # Disabled, a plug-in starts nothing; a client started by hand beside the
 # unit stays the only one, however often the unit is started.

@@ -20,10 +20,12 @@
 #      postinst); the board powered off and on: the plug-in at power-on
 #      deploys; `dpkg --configure -a`: enabled as before, this version's
 #      links, the next plug-in deploys whole.
-#   4. 1.3.0 (installed over it), the cable out: the upgrade runs the new
-#      watch, which waits; the plug-in's deployment, slowed, is under way
-#      when the board is powered off (systemctl poweroff, its last act): the
-#      copy ends whole before usb0 goes.
+#   4. 1.3.0 installed over it, then 1.4.0 (the release most boards run)
+#      over that, the cable in: the upgrade from 1.4.0 (its record of usb0
+#      ifindex= alone) runs the new watch and starts nothing; the cable out,
+#      the watch waits; the plug-in's deployment, slowed, is under way when
+#      the board is powered off (systemctl poweroff, its last act): the copy
+#      ends whole before usb0 goes.
 # A disabled client's upgrade is tests/package/maintscripts_test.sh's (the
 # links and records), its plug-in the arm64 board's.
 # Run as root; BOARD_KEEP=1 keeps the run directory.
@@ -131,14 +133,20 @@ replug || die "cable out and in"
 whole "configure -a: the next plug-in"
 timed "dpkg --configure -a"
 
-# 4. From 1.3.0 with the cable out; powered off during the next copy.
-upgrade releases/robot-client_1.3.0_amd64.deb || die "install 1.3.0"
+# 4. 1.3.0, then 1.4.0 (the release most boards run) over it, with the cable
+# in; /run/robot-client/cable as on a board that has run them since its
+# boot (1.4.0's record of usb0: ifindex= alone). The upgrade from 1.4.0 with
+# the cable in starts nothing; the next plug-in deploys, and is under way
+# when the board is powered off.
+board_sh 'rm /run/robot-client/cable' && upgrade releases/robot-client_1.3.0_amd64.deb && upgrade releases/robot-client_1.4.0_amd64.deb || die "1.3.0, then 1.4.0"
+board_sh '[ "$(grep -cvx "ifindex=[0-9]*" /run/robot-client/cable) $(wc -l </run/robot-client/cable)" = "0 1" ]' || die "1.4.0's record of usb0 not ifindex= alone"
+n=$(starts) a=$(manager_query --event accept --count) before=$(watch_pid)
+upgrade "$deb" || die "upgrade from 1.4.0"
+check "upgrade from 1.4.0 with the cable in: the cable watch runs again, starting nothing" board_sh "[ \"\$(systemctl show -p MainPID --value robot-client-cable)\" != $before ] &&
+  systemctl show -p StatusText --value robot-client-cable | grep -q 'no deployment started (the package is being installed)'"
+check "upgrade from 1.4.0 with the cable in: no client started, no connection" nothing_started "$n" "$a"
 cable out || die "cable out"
-before=$(watch_pid)
-upgrade "$deb" || die "upgrade from 1.3.0"
-check "upgrade from 1.3.0 with the cable out: the cable watch runs again and waits" \
-  board_sh "[ \"\$(systemctl show -p MainPID --value robot-client-cable)\" != $before ] &&
-    systemctl show -p StatusText --value robot-client-cable | grep -q waiting.for.the.cable"
+check "upgraded from 1.4.0, the cable out: the cable watch waits" until_guest "systemctl show -p StatusText --value robot-client-cable | grep -q waiting.for.the.cable" 30
 manager --run-time 1
 slow on || die "slow usb0"
 cable in || die "cable in"
@@ -147,6 +155,6 @@ check "poweroff during a copy: the board ends" proc_wait "$BOARD_QEMU_PID" 400
 check "poweroff during a copy: one connection for the plug-in" [ "$(manager_query --event accept --count)" = 1 ]
 check "poweroff during a copy: sys_mount_finish after a whole copy" [ "$(received sys_mount_finish)" = 1 ]
 check "poweroff during a copy: copies whole" copies_whole
-timed "upgrade from 1.3.0, power off during a copy"
+timed "1.3.0, 1.4.0, upgrade from 1.4.0, power off during a copy"
 
 finish

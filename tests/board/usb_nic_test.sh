@@ -23,7 +23,10 @@
 #      started); then, the NIC gone and the shipped gadget set-up enabled,
 #      the package removed during a slowed copy (the copy ends whole before
 #      usb0 goes) and installed again (usb0 and the watch back, nothing
-#      started). Its purge and its upgrades are the upgrade test's
+#      started); removed and installed again with the host enumerating the
+#      gadget late (its carrier up after the watch: nothing started, the
+#      watch says to plug in again; the next plug-in deploys, once). Its
+#      purge and its upgrades are the upgrade test's
 #      (upgrade_test.sh, beside this one on amd64: the maintainer scripts
 #      are shell, the same on every architecture).
 # Each is checked from the manager's record, the copied files and the
@@ -127,6 +130,19 @@ check "installed again: usb0 back, enabled, the cable watch runs" \
   [ "$(board_sh 'ls -d /sys/class/net/usb0; systemctl is-enabled robot-client; systemctl is-active robot-client-cable')" = \
   $'/sys/class/net/usb0\nenabled\nactive' ]
 check "installed again with the cable in: nothing started" nothing_started "$n"
+# Removed and installed again, the host now enumerating the gadget late (its
+# root hub, dummy_hcd's, authorizes no new device): the watch is up before
+# usb0's carrier, and the carrier-up that comes then, within 10 s of the
+# gadget's making, is no plug-in. The cable out and in after it deploys, once.
+a=$(manager_query --event accept --count) hub='$(grep -l dummy_hcd /sys/bus/usb/devices/usb*/serial | xargs dirname)/authorized_default'
+board_sh "dpkg -r robot-client >/tmp/dpkg.log 2>&1 && echo 0 >$hub && { dpkg -i /mnt/robot-client_*.deb >/tmp/dpkg.log 2>&1 & p=\$!; } &&
+  timeout 240 sh -c 'until systemctl is-active -q robot-client-cable; do sleep 0.2; done' && echo 1 >\$(grep -l 0104 /sys/bus/usb/devices/*/idProduct | xargs dirname)/authorized && wait \$p || ! cat /tmp/dpkg.log" 300 || die "removed, installed again, the gadget enumerated late"
+check "enumerated late: the watch's line and status tell why it started nothing, and to plug in again" until_guest "journalctl -b -u robot-client-cable -o cat | grep -Eq \
+  'usb0 carrier up \((the package is being installed|usb0 was made by the package.s installation)\): no deployment started' && systemctl show -p StatusText --value robot-client-cable | grep -q 'plug in again to deploy\$'" 30
+check "enumerated late: no client started, no connection to port 7901" nothing_started "$n" "$a"
+board_sh "echo 1 >$hub" && manager --run-time 1 && replug || die "authorized_default 1, the cable out and in"
+whole "enumerated late, then plugged in again"
+check "enumerated late, then plugged in again: one client started, one connection" nothing_started $((n + 1)) 1
 loud_filter off || die "the filtered calls as shipped"
 no_denials "boot with the NIC"
 timed "remove during a copy, install again"
